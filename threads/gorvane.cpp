@@ -1,0 +1,38 @@
+// gorvane: the simplest life of a POSIX thread.
+// The main thread starts one worker, says that it waits, and blocks in the
+// join until the worker has greeted and ended.
+#include <cerrno>
+#include <cstdio>
+#include <pthread.h>
+#include <unistd.h>
+
+constexpr unsigned workerSleepSeconds = 5;
+
+static void *tFunc(void *)
+{
+    // The sleep, not any synchronisation, puts the main thread's line first.
+    sleep(workerSleepSeconds);
+    puts("Привет из потока!");
+    return nullptr;
+}
+
+int main()
+{
+    pthread_t thread;
+
+    int result = pthread_create(&thread, nullptr, tFunc, nullptr);
+    if (result != 0) {
+        errno = result; // the pthread calls return their error and leave errno alone
+        perror("pthread_create");
+        return 1;
+    }
+    puts("Ждем окончания потока");
+
+    result = pthread_join(thread, nullptr);
+    if (result != 0) {
+        errno = result;
+        perror("pthread_join");
+        return 1;
+    }
+    return 0;
+}

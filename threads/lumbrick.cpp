@@ -1,0 +1,35 @@
+// lumbrick: a thread hands a result to the thread that joins it.
+// The worker returns the address of an integer with static storage, which
+// stays valid after the worker has ended; the main thread gets it through
+// the join and prints the integer.
+#include <cerrno>
+#include <cstdio>
+#include <pthread.h>
+
+static void *tFunc(void *)
+{
+    static int ret = 27; // static: never the address of the worker's own stack
+    puts("Привет из потока");
+    return &ret;
+}
+
+int main()
+{
+    pthread_t thread;
+    void *exitValue = nullptr;
+
+    int result = pthread_create(&thread, nullptr, tFunc, nullptr);
+    if (result != 0) {
+        errno = result; // the pthread calls return their error and leave errno alone
+        perror("pthread_create");
+        return 1;
+    }
+    result = pthread_join(thread, &exitValue);
+    if (result != 0) {
+        errno = result;
+        perror("pthread_join");
+        return 1;
+    }
+    printf("%d\n", *static_cast<int *>(exitValue));
+    return 0;
+}
