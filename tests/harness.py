@@ -11,8 +11,9 @@ from collections import namedtuple
 Run = namedtuple("Run", "out lines status end err usage")  # lines: [(seconds, text)]
 
 
-def run(program, *args, terminal=True, speed=None, fail=None, timeout=120):
-    """fail: (call, nth, error name), e.g. ("pthread_create", 2, "EAGAIN")."""
+def run(program, *args, terminal=True, speed=None, fail=None, wrapper=(), timeout=120):
+    """fail: (call, nth, error name), e.g. ("pthread_create", 2, "EAGAIN");
+    wrapper: a command that runs the program, e.g. valgrind with its options."""
     env, preload = dict(os.environ), []
     if fail:
         call, nth, error = fail
@@ -30,7 +31,7 @@ def run(program, *args, terminal=True, speed=None, fail=None, timeout=120):
         reader, writer = os.pipe()
     with tempfile.TemporaryFile() as err:
         start = time.monotonic()
-        proc = subprocess.Popen([os.path.join(os.environ["BIN_DIR"], program), *args], env=env,
+        proc = subprocess.Popen([*wrapper, os.path.join(os.environ["BIN_DIR"], program), *args], env=env,
                                 stdin=subprocess.DEVNULL, stdout=writer, stderr=err)
         os.close(writer)
         data, lines, pending = b"", [], b""

@@ -1,4 +1,4 @@
-import re, unittest
+import os, re, unittest
 from harness import run, texts
 
 START = "\tThe Start Of The Workday"
@@ -74,6 +74,27 @@ class Failures(unittest.TestCase):
                 self.assertEqual((day.status, day.err), (1, ""))
                 tail = day.out[day.out.index(END):].split("\n")
                 self.assertEqual(tail, [END] + HOME[:nth - 1] + [said])
+
+
+class Stress(unittest.TestCase):
+    def test_many_days_in_a_row(self):
+        for day_number in range(30):
+            with self.subTest(day=day_number):
+                day = run("bakers", terminal=day_number % 2 == 0, speed=100)
+                self.assertEqual((day.status, day.err), (0, ""))
+                # This fast, a progress line may come after the end title.
+                check_day(self, texts(day), late_progress=True)
+
+
+class Valgrind(unittest.TestCase):
+    def test_helgrind_and_drd_find_nothing(self):
+        suppressions = os.path.join(os.path.dirname(__file__), "valgrind.supp")
+        for tool in ("helgrind", "drd"):
+            with self.subTest(tool=tool):
+                day = run("bakers", speed=20, wrapper=("valgrind", "-q", f"--tool={tool}", "--error-exitcode=3",
+                                                       f"--suppressions={suppressions}"))
+                self.assertEqual((day.status, day.err), (0, ""))
+                check_day(self, texts(day), late_progress=True)
 
 
 if __name__ == "__main__":
