@@ -80,27 +80,25 @@ int main()
     static int eaterNumbers[eaterCount];
     pthread_t bakerThreads[bakerCount];
     pthread_t eaterThreads[eaterCount];
-    int i = 0;
-    int result = 0;
 
     sem_init(&bun, 0, bunsAtStart);
     sem_init(&freePlace, 0, counterPlaces);
     puts("\tThe Start Of The Workday");
 
-    for (i = 0; i < bakerCount; ++i) {
+    for (int i = 0; i < bakerCount; ++i) {
         bakerNumbers[i] = i + 1;
         bakedBuns[i] = 0;
-        result = pthread_create(&bakerThreads[i], nullptr, Bake, &bakerNumbers[i]);
+        const int result = pthread_create(&bakerThreads[i], nullptr, Bake, &bakerNumbers[i]);
         if (result != 0) {
             errno = result; // pthread_create returns its error and leaves errno alone
             perror("Baker was hit by car.\n");
             return 1;
         }
     }
-    for (i = 0; i < eaterCount; ++i) {
+    for (int i = 0; i < eaterCount; ++i) {
         eaterNumbers[i] = i + 1;
         eatenBuns[i] = 0;
-        result = pthread_create(&eaterThreads[i], nullptr, Eat, &eaterNumbers[i]);
+        const int result = pthread_create(&eaterThreads[i], nullptr, Eat, &eaterNumbers[i]);
         if (result != 0) {
             errno = result;
             perror("Eater was hit by car.\n");
@@ -112,16 +110,16 @@ int main()
     sleep(workdaySeconds);
     puts("\n\tThe End Of The Workday");
 
-    for (i = 0; i < bakerCount; ++i) {
-        result = pthread_join(bakerThreads[i], nullptr);
+    for (int i = 0; i < bakerCount; ++i) {
+        const int result = pthread_join(bakerThreads[i], nullptr);
         if (result != 0) {
             printf("Baker %d died of overwork.", i + 1);
             return 1;
         }
         printf("Baker %d went home.\n", i + 1);
     }
-    for (i = 0; i < eaterCount; ++i) {
-        result = pthread_join(eaterThreads[i], nullptr);
+    for (int i = 0; i < eaterCount; ++i) {
+        const int result = pthread_join(eaterThreads[i], nullptr);
         if (result != 0) {
             printf("Eater %d died of overeating.", i + 1);
             return 1;

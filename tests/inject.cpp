@@ -9,14 +9,22 @@
 #include <pthread.h>
 #include <unistd.h>
 
+constexpr int decimalBase = 10;
+
+static int envNumber(const char *name)
+{
+    const char *value = getenv(name);
+    return value == nullptr ? 0 : static_cast<int>(strtol(value, nullptr, decimalBase));
+}
+
 static int injectedError(const char *call)
 {
     static std::atomic<int> calls{0};
     const char *name = getenv("INJECT_CALL");
-    if (name == nullptr || strcmp(name, call) != 0 || ++calls != atoi(getenv("INJECT_NTH"))) {
+    if (name == nullptr || strcmp(name, call) != 0 || ++calls != envNumber("INJECT_NTH")) {
         return 0;
     }
-    return atoi(getenv("INJECT_ERR"));
+    return envNumber("INJECT_ERR");
 }
 
 template <typename F> static F real(const char *name)

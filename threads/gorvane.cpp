@@ -18,7 +18,7 @@ static void *tFunc(void *)
 
 int main()
 {
-    pthread_t thread;
+    pthread_t thread{};
 
     int result = pthread_create(&thread, nullptr, tFunc, nullptr);
     if (result != 0) {

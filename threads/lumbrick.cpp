@@ -6,16 +6,18 @@
 #include <cstdio>
 #include <pthread.h>
 
+constexpr int handedBackValue = 27;
+
 static void *tFunc(void *)
 {
-    static int ret = 27; // static: never the address of the worker's own stack
+    static int ret = handedBackValue; // static: never the address of the worker's own stack
     puts("Привет из потока");
     return &ret;
 }
 
 int main()
 {
-    pthread_t thread;
+    pthread_t thread{};
     void *exitValue = nullptr;
 
     int result = pthread_create(&thread, nullptr, tFunc, nullptr);
