@@ -19,6 +19,18 @@ constexpr unsigned eatingSeconds = 3;
 constexpr unsigned workdaySeconds = 75;
 constexpr unsigned windDownSeconds = 5;
 
+// What the day depends on: a changed constant that breaks one of these could
+// leave a worker waiting for ever, and main in its join with it.
+static_assert(bakerCount >= 1 && eaterCount >= 1,
+              "the bakery needs at least one baker and one eater");
+static_assert(counterPlaces >= 1,
+              "the counter needs at least one place, or no baker can ever begin a bun");
+static_assert(bakerQuota >= 1 && eaterQuota >= 1,
+              "each quota must be at least 1: a worker stops only when its count reaches it");
+static_assert(bakerCount * bakerQuota == eaterCount * eaterQuota,
+              "supply must equal demand: bakers x their quota must equal eaters x their quota, "
+              "or a worker can wait for ever for a place or a bun, and the join for it");
+
 static sem_t bun;       // buns on the counter, ready to be eaten
 static sem_t freePlace; // places on the counter nobody holds
 
@@ -70,6 +82,21 @@ static void Stats()
     sem_getvalue(&freePlace, &freePlaces);
     printf("%d buns left.\n", buns);
     printf("%d free places left.\n", freePlaces);
+}
+
+// Output that could not be written (a full disk, a closed descriptor) is a
+// failure, not a quiet success: flush what is pending and check the stream.
+static int outputStatus()
+{
+    errno = 0;
+    if (fflush(stdout) == 0 && ferror(stdout) == 0) {
+        return 0;
+    }
+    if (errno == 0) {
+        errno = EIO; // the write failed earlier, and its error number is gone
+    }
+    perror("write error");
+    return 1;
 }
 
 int main()
@@ -131,5 +158,5 @@ int main()
     sleep(windDownSeconds);
     sem_destroy(&bun);
     sem_destroy(&freePlace);
-    return 0;
+    return outputStatus();
 }

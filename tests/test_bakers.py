@@ -1,5 +1,5 @@
 import os, re, unittest
-from harness import run, texts
+from ptyrun import run, texts
 
 START = "\tThe Start Of The Workday"
 END = "\tThe End Of The Workday"
@@ -50,9 +50,9 @@ class RealTime(unittest.TestCase):
 
 class Compressed(unittest.TestCase):
     def test_workday_on_a_terminal_a_pipe_and_with_arguments(self):
-        for terminal, args in ((True, ()), (False, ()), (True, ("extra", "--help"))):
-            with self.subTest(terminal=terminal, args=args):
-                day = run("bakers", *args, terminal=terminal, speed=20)
+        for output, args in (("terminal", ()), ("pipe", ()), ("terminal", ("extra", "--help"))):
+            with self.subTest(output=output, args=args):
+                day = run("bakers", *args, output=output, speed=20)
                 self.assertEqual((day.status, day.err), (0, ""))
                 check_day(self, texts(day))
 
@@ -80,7 +80,7 @@ class Stress(unittest.TestCase):
     def test_many_days_in_a_row(self):
         for day_number in range(30):
             with self.subTest(day=day_number):
-                day = run("bakers", terminal=day_number % 2 == 0, speed=100)
+                day = run("bakers", output=("terminal", "pipe")[day_number % 2], speed=100)
                 self.assertEqual((day.status, day.err), (0, ""))
                 # This fast, a progress line may come after the end title.
                 check_day(self, texts(day), late_progress=True)

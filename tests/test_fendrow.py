@@ -1,5 +1,5 @@
 import re, unittest
-from harness import run, texts
+from ptyrun import run, texts
 
 ORIGINAL = re.compile(r"Original program, pid = (\d+)")
 PARENT = re.compile(r"In parent, pid = (\d+), fork returned = (-?\d+)")
@@ -26,7 +26,7 @@ class RealTime(unittest.TestCase):
 
 class Compressed(unittest.TestCase):
     def test_first_line_once_on_a_pipe(self):
-        result = run("fendrow", terminal=False, speed=10)
+        result = run("fendrow", output="pipe", speed=10)
         original, (parent, forked), (child, _) = ids(self, result)
         self.assertEqual((parent, forked), (original, child))
         self.assertEqual((result.status, result.err), (0, ""))

@@ -1,5 +1,5 @@
 import unittest
-from harness import run, texts
+from ptyrun import run, texts
 
 WAIT, HELLO, HELLO_PLAIN = "Ждем окончания потока", "Привет из потока!", "Привет из потока"
 
@@ -17,12 +17,12 @@ class RealTime(unittest.TestCase):
 class Compressed(unittest.TestCase):
     def test_gorvane_on_a_pipe_and_with_arguments(self):
         for args in ((), ("extra", "-x")):
-            result = run("gorvane", *args, terminal=False, speed=10)
+            result = run("gorvane", *args, output="pipe", speed=10)
             self.assertEqual((result.status, result.out, result.err), (0, f"{WAIT}\n{HELLO}\n", ""))
 
     def test_lumbrick_hands_back_27(self):
         for i in range(20):
-            result = run("lumbrick", "arg", terminal=i % 2 == 0)
+            result = run("lumbrick", "arg", output=("terminal", "pipe")[i % 2])
             self.assertEqual((result.status, result.out, result.err), (0, f"{HELLO_PLAIN}\n27\n", ""))
 
 

@@ -15,6 +15,21 @@ static void *tFunc(void *)
     return &ret;
 }
 
+// Output that could not be written (a full disk, a closed descriptor) is a
+// failure, not a quiet success: flush what is pending and check the stream.
+static int outputStatus()
+{
+    errno = 0;
+    if (fflush(stdout) == 0 && ferror(stdout) == 0) {
+        return 0;
+    }
+    if (errno == 0) {
+        errno = EIO; // the write failed earlier, and its error number is gone
+    }
+    perror("write error");
+    return 1;
+}
+
 int main()
 {
     pthread_t thread{};
@@ -33,5 +48,5 @@ int main()
         return 1;
     }
     printf("%d\n", *static_cast<int *>(exitValue));
-    return 0;
+    return outputStatus();
 }

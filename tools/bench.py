@@ -1,5 +1,6 @@
+#!/usr/bin/env python3
 """Benchmark, run by hand from the root after a build:
-    python3 bench/bench.py [build dir [program ...]]      (default: build, all four)
+    tools/bench.py [build dir [program ...]]      (default: build, all four)
 
 For a real-time run of each program on a pseudo-terminal: the largest and the
 median gap between a line's moment (and the exit) and its ideal moment, the
@@ -8,12 +9,10 @@ a day compressed with libfaketime, whose own pages count too). Then the instruct
 run under callgrind, beside that of a plain C program that does the same.
 Needs GNU time (package time), valgrind and a C compiler.
 """
-import glob, os, re, statistics, subprocess, sys, tempfile
+import os, re, statistics, subprocess, sys, tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 os.environ.setdefault("BIN_DIR", sys.argv[1] if len(sys.argv) > 1 else "build")
-os.environ.setdefault("FAKETIME_LIB", (glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + [""])[0])
-from harness import run
+from ptyrun import run
 
 
 def bakers_ideal(texts):
