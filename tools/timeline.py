@@ -379,7 +379,11 @@ def main():
     parser.add_argument("--speed", type=float, metavar="N", help="compress sleeps N times with libfaketime")
     parser.add_argument("--out", metavar="PREFIX", help="write PREFIX.json and PREFIX.png (PROGRAM)")
     options = parser.parse_args()
+    if options.speed is not None and options.speed <= 0:
+        parser.error("--speed takes a number above 0")
     prefix = options.out or options.program
+    if not os.path.isdir(os.path.dirname(prefix) or "."):
+        raise Failure(f"there is no folder {os.path.dirname(prefix)} to write {prefix}.json and {prefix}.png in")
     path = os.path.join(options.bin, options.program)
     speed = (int(options.speed) if options.speed == int(options.speed) else options.speed) if options.speed else None
     if not (os.path.isfile(path) and os.access(path, os.X_OK)):
