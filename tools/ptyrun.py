@@ -55,11 +55,15 @@ def run(program, *args, output="terminal", speed=None, fail=None, wrapper=(), ti
                                 stderr=err, preexec_fn=close_stdout)
         if writer != subprocess.DEVNULL:
             os.close(writer)
+
+        def overdue():
+            proc.kill()
+            raise AssertionError(f"{program} still running after {timeout} s")
+
         data, lines, pending, now = b"", [], b"", 0.0
         while reader is not None:
             if not select.select([reader], [], [], max(0, start + timeout - time.monotonic()))[0]:
-                proc.kill()
-                raise AssertionError(f"{program} still running after {timeout} s")
+                overdue()
             try:
                 chunk = os.read(reader, 4096)
             except OSError:  # EIO: the last writer has closed the terminal
@@ -77,8 +81,7 @@ def run(program, *args, output="terminal", speed=None, fail=None, wrapper=(), ti
             if pid:
                 break
             if time.monotonic() > start + timeout:
-                proc.kill()
-                raise AssertionError(f"{program} still running after {timeout} s")
+                overdue()
             time.sleep(0.01)
         proc.returncode = status = os.waitstatus_to_exitcode(status)
         end = time.monotonic() - start

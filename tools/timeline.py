@@ -85,6 +85,14 @@ def parse_arguments(text):
     return items
 
 
+def every(calls):
+    return (call for task_calls in calls.values() for call in task_calls)
+
+
+def semaphore(call):
+    return call["args"][0].lstrip("&")
+
+
 def written(call):
     """What a puts or printf call wrote."""
     if call["name"] == "puts":
@@ -161,12 +169,12 @@ def semaphores(calls):
     and sem_wait calls, and which post ended each wait that blocked. A post
     counts from its entry and a wait from its return, so the value is never
     below the true one; waits take the units in the order they return."""
-    flat = [call for task_calls in calls.values() for call in task_calls]
+    flat = list(every(calls))
     values, handovers, blocked = {}, [], set()
     for init in (c for c in flat if c["name"] == "sem_init"):
-        name, initial = init["args"][0].lstrip("&"), int(init["args"][2], 0)
-        steps = [(c["start"], 0, c) for c in flat if c["name"] == "sem_post" and c["args"][0].lstrip("&") == name]
-        steps += [(c["end"], 1, c) for c in flat if c["name"] == "sem_wait" and c["args"][0].lstrip("&") == name]
+        name, initial = semaphore(init), int(init["args"][2], 0)
+        steps = [(c["start"], 0, c) for c in flat if c["name"] == "sem_post" and semaphore(c) == name]
+        steps += [(c["end"], 1, c) for c in flat if c["name"] == "sem_wait" and semaphore(c) == name]
         units, value, series = deque([None] * initial), initial, [(init["end"], initial)]
         for ts, taking, call in sorted(steps, key=lambda step: step[:2]):
             if not taking:
@@ -212,7 +220,7 @@ def span_args(call):
         return {"seconds": int(call["args"][0], 0)}
     if call["name"] == "pthread_join":
         return {"thread": call["target"]}
-    return {"semaphore": call["args"][0].lstrip("&")}
+    return {"semaphore": semaphore(call)}
 
 
 def trace_events(program, order, calls, roles, values, handovers):
@@ -251,7 +259,7 @@ def trace_events(program, order, calls, roles, values, handovers):
 
 def state_of(role, call):
     if call["name"] == "sem_wait":
-        return {"freePlace": "waiting for a place", "bun": "waiting for a bun"}.get(call["args"][0].lstrip("&"))
+        return {"freePlace": "waiting for a place", "bun": "waiting for a bun"}.get(semaphore(call))
     if call["name"] == "sleep":
         return {"Baker": "baking", "Eater": "eating"}.get(role.split()[0], "sleeping")
     return "in the join" if call["name"] == "pthread_join" else None
@@ -275,7 +283,7 @@ def draw(path, program, speed, order, calls, roles, values, handovers):
                 (WIDTH_PX - LEFT_PX - RIGHT_PX) / WIDTH_PX, height_px / height]
 
     lanes = fig.add_axes(box(TOP_PX, lanes_px))
-    end = max(c["end"] for task_calls in calls.values() for c in task_calls) / 1e6
+    end = max(c["end"] for c in every(calls)) / 1e6
     lane = {task: i for i, task in enumerate(order)}
     used, writes = [], []
     for task in order:
@@ -294,14 +302,11 @@ def draw(path, program, speed, order, calls, roles, values, handovers):
     lanes.plot([t for t, _, _ in writes], [y for _, y, _ in writes], "|", color="black", markersize=15,
                markeredgewidth=1.5)
     if len(writes) <= 8:  # few enough to say what they are
-        previous = {}
-        for t, y, text in sorted(writes):
+        for t, y, text in writes:
             right = t > end / 2
-            # A line written just after another on the same lane goes below it.
-            rise = -6 if y in previous and t - previous[y] < end / 5 else 6 if y in previous else 0
-            if rise == -6:
-                lanes.texts[-1].xyann = (lanes.texts[-1].xyann[0], 6)
-            previous[y] = t
+            # Two lines written close together on one lane go one above the other.
+            near = sorted(w for w in writes if w[1] == y and abs(w[0] - t) < end / 5)
+            rise = 0 if len(near) == 1 else 6 if near.index((t, y, text)) % 2 == 0 else -6
             lanes.annotate(text.strip(), (t, y), xytext=(-6 if right else 6, rise), textcoords="offset points",
                            ha="right" if right else "left", va="center", fontsize=9,
                            bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.85, "pad": 1})
@@ -330,16 +335,16 @@ def draw(path, program, speed, order, calls, roles, values, handovers):
     if counter:
         panel = fig.add_axes(box(TOP_PX + lanes_px + GAP_PX, COUNTER_PX), sharex=lanes)
         plt.setp(lanes.get_xticklabels(), visible=False)
+        def steps(series, shown, **style):  # from 0 s, through each change, to the end
+            ys = [shown(v) for _, v in series]
+            panel.step([0] + [t / 1e6 for t, _ in series] + [end], [ys[0]] + ys + [ys[-1]], where="post", lw=1.5,
+                       **style)
+
         if "bun" in values:
-            bun = values["bun"]
-            panel.step([0] + [t / 1e6 for t, _ in bun] + [end], [bun[0][1]] + [v for _, v in bun] + [bun[-1][1]],
-                       where="post", color=SEMAPHORE_COLOURS["bun"], lw=1.5, label="buns lying on the counter")
+            steps(values["bun"], lambda v: v, color=SEMAPHORE_COLOURS["bun"], label="buns lying on the counter")
         if "freePlace" in values:
-            place = values["freePlace"]
-            places = place[0][1]
-            panel.step([0] + [t / 1e6 for t, _ in place] + [end],
-                       [0] + [places - v for _, v in place] + [places - place[-1][1]], where="post",
-                       color="#5a4634", lw=1.5, linestyle="--", label="places taken")
+            places = values["freePlace"][0][1]
+            steps(values["freePlace"], lambda v: places - v, color="#5a4634", linestyle="--", label="places taken")
         panel.set_ylabel("counter")
         panel.set_yticks(range(4))
         panel.set_ylim(-0.2, 3.3)
@@ -409,8 +414,7 @@ def main():
     order = list(roles)  # main or parent first, then the threads in the order of creation
     # A call lost from the record would go unseen: it must hold every line
     # that reached the terminal, and no other.
-    writes = sorted((c for task_calls in calls.values() for c in task_calls if c["name"] in WRITERS),
-                    key=lambda call: call["end"])
+    writes = sorted((c for c in every(calls) if c["name"] in WRITERS), key=lambda call: call["end"])
     recorded, shown = "".join(map(written, writes)).split("\n"), result.out.split("\n")
     if sorted(recorded) != sorted(shown):
         raise Failure(f"the record is not whole: {len(shown) - 1} lines reached the terminal, "
@@ -420,8 +424,7 @@ def main():
         json.dump({"traceEvents": events, "displayTimeUnit": "ms"}, out, indent=None)
     draw(f"{prefix}.png", options.program, speed, order, calls, roles, values, handovers)
     print(table(order, calls, roles, blocked))
-    counted = {name: sum(c["name"] == name for task_calls in calls.values() for c in task_calls)
-               for name in SPANS + WRITERS}
+    counted = {name: sum(c["name"] == name for c in every(calls)) for name in SPANS + WRITERS}
     print(f"\nrecorded {len(order)} tracks; " + ", ".join(f"{n} {name}" for name, n in counted.items() if n))
     print(f"wrote {prefix}.json and {prefix}.png")
 
