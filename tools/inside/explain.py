@@ -1,0 +1,160 @@
+"""Why a hung run could not go on: each blocked thread's call, where it was
+made and since when; then, for each object waited on, what would have to
+happen for a waiter to go on, and why nothing can: a semaphore's value and
+its posters, a mutex's holder (and a cycle of holders), the thread that a
+join waits for, the child that a wait waits for.
+
+The values come from the live program's memory at the moment it was
+stopped (glibc 2.36, x86-64): a semaphore's value is the low 32 bits of its
+first word, a mutex's owner the thread id at byte 8."""
+import os, struct
+
+from .read import NAME, START
+
+
+def seconds(ns):
+    return f"{ns / 1e9:.1f} s"
+
+
+def listing(names):
+    names = list(names)
+    return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
+
+
+def place(site):
+    if site is None:
+        return "?"
+    file, line, function = site
+    if file is None:
+        return f"in {function}" if function else "?"
+    relative = os.path.relpath(file)
+    return f"{file if relative.startswith('..') else relative}:{line}"
+
+
+def deadlock(analysis, snapshot, zero):
+    roles, names, calls = analysis.roles, analysis.names, analysis.calls
+    pending = {}  # task: (call, Pending)
+    for task in analysis.order:
+        for call in calls.get(task, []):
+            if id(call) in analysis.unfinished:
+                pending[task] = (call, analysis.unfinished[id(call)])
+    alive = {(p.thread.pid, p.thread.tid) for p in snapshot.pending}
+    hung = max((call[START] for call, _ in pending.values()), default=0)
+    rows = []
+    for task, (call, info) in pending.items():
+        rows.append((roles[task], f"{call[NAME]}({what(call, task, analysis)})", place(info.site),
+                     f"since {seconds(call[START])}"))
+    widths = [max(len(row[i]) for row in rows) for i in range(3)] if rows else []
+    text = [f"deadlock: every thread waits, and none can wake another (after {seconds(hung)})"]
+    text += ["  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[3] for row in rows]
+    text += reasons(pending, alive, analysis)
+    return text
+
+
+def what(call, task, analysis, first=False):
+    """The objects of a pending call, as the trace names them; or the first."""
+    if call[NAME] in ("pthread_join", "wait", "waitpid"):
+        return analysis.targets.get(id(call), "?")
+    objects = [name for _, name in analysis.names.of(call, task) if name != "0x0"]
+    return (objects[:1] if first else ", ".join(objects) and [", ".join(objects)] or ["?"])[0] if objects else "?"
+
+
+def reasons(pending, alive, analysis):
+    roles, names = analysis.roles, analysis.names
+    ended = lambda tasks: [roles[t] for t in tasks if t not in alive]  # noqa: E731
+    waiting_on, seen, text = {}, set(), []
+    holders = {}
+    for task, (call, info) in pending.items():
+        objects = names.of(call, task)
+        if objects:
+            waiting_on[task] = objects[0]
+        if objects and objects[0][0] == "mutex" and len(info.memory) >= 12:
+            owner = struct.unpack_from("<i", info.memory, 8)[0]
+            holders[objects[0][1]] = next((t for t in roles if t[1] == owner), None)
+    cycle = find_cycle(pending, waiting_on, holders)
+    if cycle:
+        text.append("; ".join(f"{roles[t]} holds {held} and waits for {wanted}" for t, held, wanted in cycle))
+        seen |= {wanted for _, _, wanted in cycle}
+    for task, (call, info) in pending.items():
+        name = call[NAME]
+        if name in ("pthread_join", "wait", "waitpid"):
+            target = analysis.targets.get(id(call))
+            other = next((t for t in pending if roles[t] == target), None)
+            doing = f"; {target} waits on {what(pending[other][0], other, analysis, first=True)}" if other else ""
+            verb = "to end" if name == "pthread_join" else "to exit"
+            text.append(f"{roles[task]} waits for {target} {verb}{doing}")
+            continue
+        if task not in waiting_on or waiting_on[task][1] in seen:
+            continue
+        kind, obj = waiting_on[task]
+        seen.add(obj)
+        if kind == "semaphore":
+            value = struct.unpack_from("<I", info.memory)[0] if len(info.memory) >= 4 else None
+            posters = users(analysis, obj, ("sem_post",))
+            said = f"{obj} is {value}" if value is not None else f"{obj} has no unit"
+            others = [(copy, users(analysis, copy, ("sem_post",))) for copy, base in names.copies.items()
+                      if base == names.copies.get(obj) and copy != obj]
+            posted = [(copy, posters) for copy, posters in others if posters]
+            if not posters and posted:
+                copy, by = posted[0]
+                text.append(f"{said}, and no thread ever posts {obj}: {listing(roles[t] for t in by)} "
+                            f"{'posts' if len(by) == 1 else 'post'} {copy}, a copy that this process does not "
+                            "share, for fork copies a semaphore that is not in shared memory.")
+            elif not posters:
+                text.append(f"{said}, and no thread ever posts {obj}.")
+            elif not [t for t in posters if t in alive]:
+                text.append(f"{said}, and no thread that posts {obj} is left: {listing(ended(posters))} "
+                            f"{'has' if len(posters) == 1 else 'have'} ended.")
+            else:
+                waiting = [roles[t] for t in posters if t in alive]
+                text.append(f"{said}; {listing(waiting)}, which {'posts' if len(waiting) == 1 else 'post'} "
+                            f"{obj}, {'waits' if len(waiting) == 1 else 'wait'} too.")
+        elif kind == "mutex":
+            holder = holders.get(obj)
+            if holder is None:
+                text.append(f"{obj} is held, by no thread that is left.")
+            elif holder not in alive:
+                text.append(f"{obj} is held by {roles[holder]}, which has ended without unlocking it.")
+            else:
+                text.append(f"{obj} is held by {roles[holder]}, which waits too.")
+        elif kind == "cond":
+            signallers = users(analysis, obj, ("pthread_cond_signal", "pthread_cond_broadcast"))
+            if not signallers:
+                text.append(f"no thread ever signals {obj}.")
+            elif not [t for t in signallers if t in alive]:
+                text.append(f"no thread that signals {obj} is left: {listing(ended(signallers))} "
+                            f"{'has' if len(signallers) == 1 else 'have'} ended.")
+            else:
+                text.append(f"{listing(roles[t] for t in signallers if t in alive)}, which signals {obj}, "
+                            "waits too.")
+        elif kind == "barrier":
+            text.append(f"{obj} waits for more threads than are left to arrive.")
+        elif kind == "rwlock":
+            text.append(f"{obj} is held by a thread that waits too, or has ended.")
+    return text
+
+
+def users(analysis, obj, functions):
+    """The tasks that ever made one of these calls on the object, in track order."""
+    found = []
+    for task in analysis.order:
+        for call in analysis.calls.get(task, []):
+            if call[NAME] in functions and id(call) not in analysis.unfinished \
+                    and (analysis.names.of(call, task) or [(None, None)])[0][1] == obj:
+                found.append(task)
+                break
+    return found
+
+
+def find_cycle(pending, waiting_on, holders):
+    """[(task, mutex it holds, mutex it waits for)] around a cycle of threads
+    each waiting for a mutex that the next one holds, or None."""
+    wants = {task: obj for task, (kind, obj) in waiting_on.items() if kind == "mutex"}
+    for start in wants:
+        path, task = [], start
+        while task in wants and holders.get(wants[task]) is not None and task not in [t for t, _ in path]:
+            path.append((task, wants[task]))
+            task = holders[wants[task]]
+        if task == start and path:  # each holds what the one before it waits for
+            return [(t, path[i - 1][1], wanted) for i, (t, wanted) in enumerate(path)]
+    return None

@@ -1,0 +1,325 @@
+"""Draws the run with matplotlib: a lane per thread, each stretch coloured by
+what the thread was doing, a tick per line written, an arrow per hand-over;
+below the lanes, a band per object: each semaphore's value, and who held
+each mutex.
+
+A long run cannot be drawn call by call. Whatever is narrower than a pixel
+is merged: each pixel of a lane takes the state that filled most of it, so
+drawing takes about as long for ten thousand calls as for a million."""
+import numpy as np
+
+from .analyse import STATES
+from .read import END, NAME, RAW, START
+
+DPI = 100
+WIDTH_PX, RIGHT_PX, CHAR_PX, LEGEND_ROW_PX = 1200, 250, 9, 16
+TOP_PX, LANE_PX, GAP_PX, COUNTER_PX, BAND_PX, BOTTOM_PX = 45, 40, 20, 200, 30, 50
+STATE_COLOURS = {
+    "running": "#e3efd9",
+    "sleeping": "#8ecae6",
+    "waiting for a lock": "#d62828",
+    "waiting on a condition": "#f77f00",
+    "waiting on a semaphore": "#e63946",
+    "in a join or a wait": "#7b2cbf",
+    "at a barrier": "#8d6e63",
+    "done": "#d9d9d9",
+}
+# Our own programs speak of their own things: the bakery's semaphores are
+# places and buns, and its sleeps are baking and eating.
+PROFILES = {
+    "bakers": {
+        "waits": {"freePlace": "waiting for a place", "bun": "waiting for a bun"},
+        "sleeps": {"Baker": "baking", "Eater": "eating"},
+        "states": {"in a join or a wait": "in the join"},
+        "colours": {"waiting for a place": "#f4a259", "baking": "#bc6c25", "waiting for a bun": "#e63946",
+                    "eating": "#2a9d8f", "in the join": "#7b2cbf"},
+        "flows": {"bun": ("#e63946", "a bun handed over"), "freePlace": ("#f4a259", "a place handed over")},
+    },
+}
+FLOWS = {"semaphore": ("#e63946", "handed over"), "mutex": ("#333333", "handed over"),
+         "cond": ("#f77f00", "signalled")}
+MOST_ARROWS = 300
+MOST_LABELLED_LINES = 8
+MOST_FLOW_LABELS = 3  # objects of one kind whose hand-overs the legend names one by one
+LABEL_PX = 60  # a wait at least this wide is labelled with its object
+
+
+def merged(starts, ends, kinds, scale, least=0.5):
+    """Bars [(start, length, kind)] in pixels: the calls wider than a pixel as
+    they are; narrower ones merged, each pixel taking the kind that fills
+    most of it, if that fills at least the given share of it, and
+    neighbouring pixels of one kind joined."""
+    if not len(starts):
+        return []
+    s, e = starts * scale, ends * scale
+    wide = (e - s) >= 1
+    bars = list(zip(s[wide], (e - s)[wide], kinds[wide]))
+    narrow = ~wide
+    if narrow.any():
+        count = int(kinds.max()) + 1
+        pixel = np.floor(s[narrow]).astype(np.int64)
+        filled = np.bincount(pixel * count + kinds[narrow], weights=(e - s)[narrow],
+                             minlength=(int(pixel.max()) + 1) * count).reshape(-1, count)
+        best = filled.argmax(axis=1)
+        cells = np.nonzero(filled[np.arange(len(best)), best] >= least)[0]
+        run_start = run_kind = previous = None
+        for at in cells:
+            kind = int(best[at])
+            if run_kind == kind and at == previous + 1:
+                previous = at
+                continue
+            if run_kind is not None:
+                bars.append((run_start, previous + 1 - run_start, run_kind))
+            run_start, run_kind, previous = at, kind, at
+        if run_kind is not None:
+            bars.append((run_start, previous + 1 - run_start, run_kind))
+    return bars
+
+
+def state_of(call, role, objects, profile):
+    state = STATES.get(call[NAME])
+    if state is None:
+        return None
+    if profile:
+        if state == "waiting on a semaphore" and objects:
+            state = profile["waits"].get(objects[0][1], state)
+        elif state == "sleeping":
+            state = profile["sleeps"].get(role.split()[0], state)
+        state = profile["states"].get(state, state)
+    return state
+
+
+def draw(path, program, speed, analysis, progress=None):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
+
+    plt.rcParams.update({"font.size": 11})
+    profile = PROFILES.get(program)
+    if profile and not set(analysis.values) <= set(profile["waits"]):
+        profile = None  # a changed copy: not the bakery we know
+    order, semaphores, mutexes = analysis.order, list(analysis.values), list(analysis.holds)
+    counter = bool(profile and semaphores)
+    bands = ([] if counter else semaphores) + mutexes
+    labels = [analysis.roles[task] for task in order] + [f"{name} held by" for name in mutexes] + bands
+    left_px = max(90, 30 + CHAR_PX * max(map(len, labels), default=0))
+    lanes_px = LANE_PX * max(1, len(order))
+    holders = {task for holds in analysis.holds.values() for _, _, task in holds}
+    bands_px = max(BAND_PX * len(bands), LEGEND_ROW_PX * (2 + (len(holders) + 1) // (2 if len(holders) > 6 else 1)))
+    below_px = (GAP_PX + COUNTER_PX if counter else 0) + (GAP_PX + bands_px if bands else 0)
+    height = TOP_PX + lanes_px + below_px + BOTTOM_PX
+    fig = plt.figure(figsize=(WIDTH_PX / DPI, height / DPI), dpi=DPI)
+    plot_px = WIDTH_PX - left_px - RIGHT_PX
+
+    def box(top_px, height_px):  # an axes placed in pixels, from the top
+        return [left_px / WIDTH_PX, 1 - (top_px + height_px) / height, plot_px / WIDTH_PX, height_px / height]
+
+    end = max(analysis.end, 1) / 1e9
+    scale = plot_px / (end * 1.01)  # pixels a second
+    lanes = fig.add_axes(box(TOP_PX, lanes_px))
+    legend = draw_lanes(lanes, analysis, profile, end, scale, Patch, Line2D, progress)
+    lanes.set_yticks(range(len(order)), [analysis.roles[task] for task in order])
+    lanes.set_ylim(len(order) - 0.5, -0.5)
+    lanes.set_xlim(0, end * 1.01)
+    lanes.grid(axis="x", color="#e5e5e5")
+    lanes.set_axisbelow(True)
+    lanes.legend(handles=legend, loc="upper left", bbox_to_anchor=(1.01, 1), frameon=False, fontsize=10,
+                 borderaxespad=0)
+    fig.suptitle(title(program, speed, analysis), y=1 - 10 / height, va="top", fontsize=12)
+    axis, top = lanes, TOP_PX + lanes_px
+    if counter:
+        panel = fig.add_axes(box(top + GAP_PX, COUNTER_PX), sharex=lanes)
+        bakery_counter(panel, analysis, end)
+        plt.setp(axis.get_xticklabels(), visible=False)
+        axis, top = panel, top + GAP_PX + COUNTER_PX
+    if bands:
+        panel = fig.add_axes(box(top + GAP_PX, bands_px), sharex=lanes)
+        object_bands(panel, analysis, [] if counter else semaphores, mutexes, end, scale, Patch)
+        plt.setp(axis.get_xticklabels(), visible=False)
+        axis = panel
+    axis.set_xlabel("seconds since the program started")
+    fig.savefig(path, dpi=DPI)
+    plt.close(fig)
+
+
+def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
+    """The lanes; returns the legend's entries."""
+    colours = dict(profile["colours"] if profile else {}, **STATE_COLOURS)
+    roles, names = analysis.roles, analysis.names
+    lane = {task: i for i, task in enumerate(analysis.order)}
+    states, used, labels, never_ended = [], set(), [], []
+    for task in analysis.order:
+        task_calls = analysis.calls.get(task, [])
+        if not task_calls:
+            continue
+        starts, ends, kinds, cache = [], [], [], {}
+        for call in task_calls:
+            if call[NAME] not in STATES:
+                continue
+            key = (call[NAME], call[RAW])
+            if key not in cache:
+                objects = names.of(call, task)
+                state = state_of(call, roles[task], objects, profile)
+                if state not in states:
+                    states.append(state)
+                cache[key] = (states.index(state), objects[0][1] if objects else None)
+            kind, obj = cache[key]
+            starts.append(call[START])
+            ends.append(call[END])
+            kinds.append(kind)
+            if id(call) in analysis.unfinished:
+                never_ended.append((call[END] / 1e9, lane[task]))
+            if obj and not profile and (call[END] - call[START]) / 1e9 * scale >= LABEL_PX:
+                labels.append(((call[START] + call[END]) / 2e9, lane[task], obj))
+        first = 0 if task[0] == task[1] else task_calls[0][START] / 1e9
+        last = max(call[END] for call in task_calls) / 1e9
+        y = (lane[task] - 0.35, 0.7)
+        if (last - first) * scale >= 1 and not profile:
+            lanes.broken_barh([(first, last - first)], y, color=colours["running"], linewidth=0)
+            used.add("running")
+        if (end - last) * scale >= 1:
+            lanes.broken_barh([(last, end - last)], y, color=colours["done"], linewidth=0)
+            used.add("done")
+        by_kind = {}
+        for x, width, kind in merged(np.array(starts, dtype=float) / 1e9, np.array(ends, dtype=float) / 1e9,
+                                     np.array(kinds, dtype=np.int64), scale):
+            by_kind.setdefault(int(kind), []).append((x / scale, width / scale))
+        for kind, spans in by_kind.items():
+            lanes.broken_barh(spans, y, color=colours.get(states[kind], "#999999"), linewidth=0)
+            used.add(states[kind])
+        if progress:
+            progress(f"drawing: {lane[task] + 1} of {len(lane)} threads")
+    for x, y, obj in labels:
+        lanes.text(x, y, obj, ha="center", va="center", fontsize=8, color="white", clip_on=True)
+    if never_ended:
+        lanes.plot([x for x, _ in never_ended], [y for _, y in never_ended], marker="X", color="black",
+                   linestyle="", markersize=9)
+    written = [(ts / 1e9, lane[task], text) for ts, task, text in analysis.lines
+               if task in lane and ts is not None and text.strip()]
+    ticks = sorted({(round(t * scale), y) for t, y, _ in written})  # one a pixel
+    lanes.plot([x / scale for x, _ in ticks], [y for _, y in ticks], "|", color="black", markersize=15,
+               markeredgewidth=1.5)
+    if len(written) <= MOST_LABELLED_LINES:  # few enough to say what they are
+        for t, y, text in written:
+            right = t > end / 2
+            # Two lines written close together on one lane go one above the other.
+            near = sorted(w for w in written if w[1] == y and abs(w[0] - t) < end / 5)
+            rise = 0 if len(near) == 1 else 6 if near.index((t, y, text)) % 2 == 0 else -6
+            lanes.annotate(text.strip(), (t, y), xytext=(-6 if right else 6, rise), textcoords="offset points",
+                           ha="right" if right else "left", va="center", fontsize=9,
+                           bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.85, "pad": 1})
+    flow_legend = {}
+    if len(analysis.flows) <= MOST_ARROWS:
+        kinds = {}
+        for name, *_ in analysis.flows:
+            kinds.setdefault(analysis.objects.get(name), set()).add(name)
+        for name, from_task, release, to_task, wait in analysis.flows:
+            kind = analysis.objects.get(name)
+            colour, label = flow_style(name, kind, len(kinds[kind]) > MOST_FLOW_LABELS, profile)
+            flow_legend[label] = colour
+            lanes.annotate("", xy=(wait[END] / 1e9, lane[to_task]), xytext=(release[START] / 1e9, lane[from_task]),
+                           arrowprops={"arrowstyle": "-|>", "color": colour, "lw": 1, "shrinkA": 0, "shrinkB": 2})
+    order = list(profile["colours"]) if profile else []
+    order += [state for state in STATE_COLOURS if state not in ("done",)] + ["done"]
+    legend = [patch(color=colours[state], label=state) for state in order if state in used]
+    legend.append(line([], [], marker="|", color="black", linestyle="", markersize=12, markeredgewidth=1.5,
+                       label="a line written"))
+    if never_ended:
+        legend.append(line([], [], marker="X", color="black", linestyle="", markersize=8,
+                           label="waiting when stopped"))
+    legend += [line([], [], color=colour, marker=">", markersize=5, label=label)
+               for label, colour in flow_legend.items()]
+    if len(analysis.flows) > MOST_ARROWS:
+        legend.append(line([], [], color="none", label=f"{len(analysis.flows):,} hand-overs, too many to draw"))
+    return legend
+
+
+def title(program, speed, analysis):
+    pace = f", run {speed:g}x faster under libfaketime" if speed else ""
+    actors = "process" if any(role.startswith("child") for role in analysis.roles.values()) else "thread"
+    if analysis.stop is None:
+        return f"{program}: what each {actors} does, in the program's own seconds{pace}"
+    reason, at = analysis.stop
+    return {"deadlock": f"{program} deadlocked: every thread waits, and none can wake another "
+                        f"(stopped at {at / 1e9:.1f} s)",
+            "deadline": f"{program}: stopped at its deadline, {at / 1e9:.1f} s{pace}",
+            "interrupted": f"{program}: stopped by Ctrl-C at {at / 1e9:.1f} s{pace}"}[reason]
+
+
+def flow_style(name, kind, grouped, profile):
+    if profile and name in profile["flows"]:
+        return profile["flows"][name]
+    colour, verb = FLOWS.get(kind, ("grey", "woke a waiter"))
+    return colour, f"a {kind} {verb}" if grouped else f"{name} {verb}"
+
+
+def steps(panel, series, end, shown, **style):
+    """A value as steps from 0 s, through each change, to the end."""
+    if len(series) > 20000:  # more steps than pixels: keep each pixel's highest value
+        buckets = {}
+        for t, v in series:
+            key = int(t / 1e9 / end * 2000)
+            if key not in buckets or v > buckets[key][1]:
+                buckets[key] = (t, v)
+        series = [buckets[k] for k in sorted(buckets)]
+    ys = [shown(v) for _, v in series]
+    panel.step([0] + [t / 1e9 for t, _ in series] + [end], [ys[0]] + ys + [ys[-1]], where="post", lw=1.5, **style)
+
+
+def bakery_counter(panel, analysis, end):
+    """The bakery's counter: the buns lying on it and the places taken."""
+    values = analysis.values
+    places = values["freePlace"][0][1] if "freePlace" in values else 3
+    if "bun" in values:
+        steps(panel, values["bun"], end, lambda v: v, color="#e63946", label="buns lying on the counter")
+    if "freePlace" in values:
+        steps(panel, values["freePlace"], end, lambda v: places - v, color="#5a4634", linestyle="--",
+              label="places taken")
+    panel.set_ylabel("counter")
+    panel.set_yticks(range(places + 1))
+    panel.set_ylim(-0.2, places + 0.3)
+    panel.grid(color="#e5e5e5")
+    panel.legend(loc="upper left", bbox_to_anchor=(1.01, 1), frameon=False, fontsize=10, borderaxespad=0)
+
+
+def object_bands(panel, analysis, semaphores, mutexes, end, scale, patch):
+    """A band per semaphore with its value as steps (its top is the highest
+    value), then a band per mutex, each hold coloured by its holder."""
+    import matplotlib.pyplot as plt
+
+    row = 0
+    for name in semaphores:
+        series = analysis.values[name]
+        top = max(1, max(v for _, v in series))
+        steps(panel, series, end, lambda v, row=row, top=top: row + 0.35 - 0.7 * v / top, color="#e63946")
+        panel.text(end * 1.01, row, f" 0 to {top}", va="center", fontsize=8, color="#555555")
+        row += 1
+    palette = plt.get_cmap("tab20")
+    tasks, shown = list(analysis.order), set()
+    for name in mutexes:
+        holds = analysis.holds[name]
+        if holds:
+            starts = np.array([h[0] for h in holds], dtype=float) / 1e9
+            ends = np.array([h[1] for h in holds], dtype=float) / 1e9
+            kinds = np.array([tasks.index(h[2]) if h[2] in tasks else 0 for h in holds], dtype=np.int64)
+            by_holder = {}
+            for x, width, kind in merged(starts, ends, kinds, scale, least=1e-9):  # the briefest hold shows
+                by_holder.setdefault(int(kind), []).append((x / scale, width / scale))
+            for holder, spans in by_holder.items():
+                panel.broken_barh(spans, (row - 0.35, 0.7), color=palette(holder % 20), linewidth=0)
+                shown.add(holder)
+                for x, width in spans:
+                    if width * scale >= LABEL_PX:
+                        panel.text(x + width / 2, row, analysis.roles[tasks[holder]], ha="center", va="center",
+                                   fontsize=8, clip_on=True)
+        row += 1
+    panel.set_yticks(range(row), semaphores + [f"{name} held by" for name in mutexes])
+    panel.set_ylim(row - 0.5, -0.5)
+    panel.grid(axis="x", color="#e5e5e5")
+    panel.set_axisbelow(True)
+    if shown:
+        panel.legend(handles=[patch(color=palette(h % 20), label=analysis.roles[tasks[h]]) for h in sorted(shown)],
+                     loc="upper left", bbox_to_anchor=(1.06, 1), frameon=False, fontsize=9, borderaxespad=0,
+                     ncol=2 if len(shown) > 6 else 1, title="held by", title_fontsize=9)

@@ -1,0 +1,78 @@
+"""Writes the table: per thread, the time it spent blocked and sleeping, how
+many of its waits blocked and the longest; per object, how many waits on it
+blocked, how long threads waited for it and the longest wait; then the
+warnings, and on the last line how the run ended."""
+from .analyse import COND_WAITS, LOCKS, RWLOCKS, SEM_WAITS, SLEEPS, WAITS
+from .read import END, NAME, START
+
+OBJECT_WAITS = {"mutex": LOCKS, "cond": COND_WAITS, "semaphore": SEM_WAITS, "rwlock": RWLOCKS[:2],
+                "barrier": ("pthread_barrier_wait",)}
+
+
+def columns(rows):
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    return ["  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths)))
+            for row in rows]
+
+
+def s(ns):
+    return f"{ns / 1e9:.1f}"
+
+
+def table(analysis, ended):
+    waits, sleeps, blocked = set(WAITS), set(SLEEPS), analysis.blocked
+    rows = [("thread", "blocked s", "sleeping s", "waits that blocked", "longest wait s")]
+    for task in analysis.order:
+        waited = slept = count = longest = 0
+        for call in analysis.calls.get(task, []):
+            name = call[NAME]
+            if name in waits:
+                length = call[END] - call[START]
+                waited += length
+                if id(call) in blocked:
+                    count += 1
+                    longest = max(longest, length)
+            elif name in sleeps:
+                slept += call[END] - call[START]
+        rows.append((analysis.roles[task], s(waited), s(slept), str(count), s(longest)))
+    text = columns(rows)
+    objects = [("object", "kind", "waits that blocked", "waited s", "longest wait s")]
+    for kind, events in analysis.names.events.items():
+        functions = set(OBJECT_WAITS[kind])
+        for name, object_events in events.items():
+            waited = count = longest = 0
+            for _, call in object_events:
+                if call[NAME] in functions:
+                    length = call[END] - call[START]
+                    waited += length
+                    if id(call) in blocked:
+                        count += 1
+                        longest = max(longest, length)
+            objects.append((name, kind, str(count), s(waited), s(longest)))
+    if len(objects) > 1:
+        text += [""] + columns(objects)
+    text += [""] + [f"warning: {warning}" for warning in analysis.warnings]
+    text.append(f"the program {ended}")
+    return "\n".join(text)
+
+
+def ending(analysis, recording):
+    """How the run ended, in words, for the table's last line."""
+    if analysis.stop is None:
+        return recording.ended
+    reason, at = analysis.stop
+    return {"deadlock": f"deadlocked, and was stopped at {s(at)} s",
+            "deadline": f"reached the deadline, and was stopped at {s(at)} s",
+            "interrupted": f"was interrupted by Ctrl-C, and stopped at {s(at)} s"}[reason]
+
+
+def epilogue(analysis, deadline):
+    """What follows the table: why a hung run could not go on, or why it was stopped."""
+    if analysis.stop is None:
+        return []
+    reason, at = analysis.stop
+    if reason == "deadlock":
+        return analysis.explanation or []
+    if reason == "deadline":
+        return [f"deadline: stopped after {s(at)} s of the program's time (--deadline {deadline:g})"]
+    return [f"interrupted: stopped by Ctrl-C after {s(at)} s of the program's time"]
