@@ -1,50 +1,106 @@
-import json, os, re, struct, subprocess, tempfile, unittest
+import json, os, re, signal, struct, subprocess, tempfile, time, unittest
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "timeline.py")
 PROGRESS = re.compile(r"(Baker|Eater) (\d+) is (baking|eating) \d+ bun\.\.\.")
 BAKERS_PNG = (1200, 45 + 11 * 40 + 20 + 200 + 50)  # the tool's frame, 11 lanes and the counter panel
+HANG = re.compile(r"deadlock: every thread waits, and none can wake another \(after ([\d.]+) s\)")
 
 
-def trace(program, speed):
-    """Runs the tool by its own path, as a user would; returns its output, the
-    trace events and the picture's bytes."""
-    with tempfile.TemporaryDirectory() as folder:
-        prefix = os.path.join(folder, program)
-        done = subprocess.run([TOOL, "--bin", os.environ["BIN_DIR"], "--speed", str(speed), "--out", prefix,
-                               program], capture_output=True, text=True, timeout=120)
-        if done.returncode != 0:
-            raise AssertionError(f"timeline {program} failed: {done.stderr}")
-        with open(prefix + ".json") as out:
-            events = json.load(out)["traceEvents"]
-        with open(prefix + ".png", "rb") as picture:
-            return done.stdout, events, picture.read()
+class Traced:
+    """One run of the tool by its own path, as a user would: its status, output,
+    trace events and picture, how long it took, and the traced processes."""
+
+    def __init__(self, program, *args, speed=10, options=(), interrupt_after=None):
+        path = program if os.sep in program else os.path.join(os.environ["PROGRAMS_DIR"], program)
+        if program in ("gorvane", "lumbrick", "bakers", "fendrow"):
+            path, options = program, ("--bin", os.environ["BIN_DIR"], *options)
+        with tempfile.TemporaryDirectory() as folder:
+            prefix = os.path.join(folder, "run")
+            command = [TOOL, *options, "--speed", str(speed), "--out", prefix, path, *args]
+            start = time.monotonic()
+            tool = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            if interrupt_after:
+                time.sleep(interrupt_after)
+                tool.send_signal(signal.SIGINT)
+            self.out, self.err = tool.communicate(timeout=120)
+            self.seconds, self.status = time.monotonic() - start, tool.returncode
+            if not os.path.exists(prefix + ".json"):
+                raise AssertionError(f"timeline {program} wrote nothing: {self.err}")
+            with open(prefix + ".json") as trace:
+                self.events = json.load(trace)["traceEvents"]
+            with open(prefix + ".png", "rb") as picture:
+                self.png = picture.read()
+        self.names = {(e["pid"], e["tid"]): e["args"]["name"] for e in self.events if e["name"] == "thread_name"}
+        self.roles = {role: task for task, role in self.names.items()}
+        self.spans = {role: [e for e in self.events if e["ph"] == "X" and self.names[(e["pid"], e["tid"])] == role]
+                      for role in self.names.values()}
+        self.table = self.out.split("\n\n")[0].splitlines()
+
+    def lines(self):
+        """[(role, text)] of each line written, on its writer's track."""
+        return [(self.names.get((e["pid"], e["tid"])), e["name"]) for e in self.events if e["ph"] == "i"
+                and e.get("s") == "t"]
+
+    def last_line(self):
+        return next(line for line in reversed(self.out.splitlines()) if line.startswith("the program "))
 
 
-def tracks(events):
-    """{(pid, tid): role}, and each role's spans and instants."""
-    names = {(e["pid"], e["tid"]): e["args"]["name"] for e in events if e["name"] == "thread_name"}
-    spans = {role: [e for e in events if e["ph"] == "X" and names[(e["pid"], e["tid"])] == role]
-             for role in names.values()}
-    return names, spans
+def flows_run_forward(test, run, calls):
+    """Every flow starts inside a releasing call and ends later inside a wait
+    on the same object; calls: {releasing call: (wait, key of the object in args)}."""
+    flows = {}
+    for e in run.events:
+        if e["ph"] in "sf":
+            flows.setdefault(e["id"], {})[e["ph"]] = e
+
+    def inside(event, names, key):
+        return any(s["name"] in names and s["args"].get(key) == event["name"]
+                   and s["ts"] <= event["ts"] <= s["ts"] + s["dur"]
+                   for s in run.spans[run.names[(event["pid"], event["tid"])]])
+
+    test.assertTrue(flows)
+    for flow in flows.values():
+        start, end = flow["s"], flow["f"]
+        test.assertEqual((start["name"], start["cat"], end.get("bp")), (end["name"], "wake", "e"))
+        test.assertLess(start["ts"], end["ts"])
+        releases = [name for name, (_, key) in calls.items() if inside(start, {name}, key)]
+        test.assertTrue(releases, start)
+        wait, key = calls[releases[0]]
+        test.assertTrue(inside(end, {wait}, key), flow)
+    return flows
+
+
+def left(pids, program):
+    """Those of the traced processes that are still there, by process id."""
+    found = []
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if program.encode() in cmdline.read():
+                    found.append(pid)
+        except OSError:  # gone
+            pass
+    return found
 
 
 class Bakers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.table, cls.events, cls.png = trace("bakers", 20)
-        cls.names, cls.spans = tracks(cls.events)
+        cls.day = Traced("bakers", speed=20)
 
     def test_eleven_tracks_in_order(self):
         roles = ["main"] + [f"Baker {n}" for n in (1, 2, 3)] + [f"Eater {n}" for n in range(1, 8)]
-        order = {(e["pid"], e["tid"]): e["args"]["sort_index"] for e in self.events if e["name"] == "thread_sort_index"}
-        self.assertEqual(sorted(self.names, key=order.get), [t for r in roles for t in self.names if self.names[t] == r])
-        self.assertEqual([line.split("  ")[0] for line in self.table.splitlines()[1:12]], roles)
+        order = {(e["pid"], e["tid"]): e["args"]["sort_index"] for e in self.day.events
+                 if e["name"] == "thread_sort_index"}
+        self.assertEqual([self.day.names[task] for task in sorted(self.day.names, key=order.get)], roles)
+        self.assertEqual([line.split("  ")[0] for line in self.day.table[1:12]], roles)
+        self.assertEqual((self.day.status, self.day.last_line()), (0, "the program exited with status 0"))
 
     def test_each_worker_waits_and_sleeps_its_quota(self):
         for role, semaphore, turns, seconds in ([(f"Baker {n}", "freePlace", 7, 6) for n in (1, 2, 3)]
                                                 + [(f"Eater {n}", "bun", 3, 3) for n in range(1, 8)]):
             with self.subTest(role=role):
-                spans = self.spans[role]
+                spans = self.day.spans[role]
                 waits = [s for s in spans if s["name"] == "sem_wait"]
                 sleeps = [s for s in spans if s["name"] == "sleep"]
                 self.assertEqual([w["args"] for w in waits], [{"semaphore": semaphore}] * turns)
@@ -54,66 +110,191 @@ class Bakers(unittest.TestCase):
 
     def test_counters_stay_within_the_counter(self):
         for name, first, last in (("bun", 0, 0), ("freePlace", 3, 3)):
-            values = [e["args"]["value"] for e in self.events if e["ph"] == "C" and e["name"] == name]
+            values = [e["args"]["value"] for e in self.day.events if e["ph"] == "C" and e["name"] == name]
             self.assertEqual((values[0], values[-1]), (first, last), name)
             self.assertTrue(all(0 <= v <= 3 for v in values), name)
 
     def test_progress_lines_are_on_their_workers_tracks(self):
-        lines = [(m, self.names[(e["pid"], e["tid"])]) for e in self.events
-                 if e["ph"] == "i" and (m := PROGRESS.fullmatch(e["name"]))]
+        lines = [(m, role) for role, text in self.day.lines() if (m := PROGRESS.fullmatch(text))]
         self.assertEqual(len(lines), 42)
         for m, role in lines:
             self.assertEqual(role, f"{m[1]} {m[2]}", m[0])
 
     def test_flows_run_forward_from_a_post_to_a_wait(self):
-        flows = {}
-        for e in self.events:
-            if e["ph"] in "sf":
-                flows.setdefault(e["id"], {})[e["ph"]] = e
-
-        def inside(event, call):
-            return any(s["name"] == call and s["args"] == {"semaphore": event["name"]}
-                       and s["ts"] <= event["ts"] <= s["ts"] + s["dur"]
-                       for s in self.spans[self.names[(event["pid"], event["tid"])]])
-
-        for flow in flows.values():
-            start, end = flow["s"], flow["f"]
-            self.assertEqual((start["name"], end.get("bp")), (end["name"], "e"))
-            self.assertLess(start["ts"], end["ts"])
-            self.assertTrue(inside(start, "sem_post") and inside(end, "sem_wait"), flow)
+        flows = flows_run_forward(self, self.day, {"sem_post": ("sem_wait", "semaphore")})
         # Every eater's wait blocks, and every baker's but the first three.
         self.assertEqual(sorted(f["s"]["name"] for f in flows.values()), ["bun"] * 21 + ["freePlace"] * 18)
 
     def test_picture(self):
-        self.assertEqual(self.png[:8], b"\x89PNG\r\n\x1a\n")
-        self.assertEqual(struct.unpack(">II", self.png[16:24]), BAKERS_PNG)
+        self.assertEqual(self.day.png[:8], b"\x89PNG\r\n\x1a\n")
+        self.assertEqual(struct.unpack(">II", self.day.png[16:24]), BAKERS_PNG)
 
 
 class Others(unittest.TestCase):
     def test_gorvane_joins_after_the_workers_sleep(self):
-        _, events, _ = trace("gorvane", 10)
-        _, spans = tracks(events)
-        (join,) = [s for s in spans["main"] if s["name"] == "pthread_join"]
-        (sleep,) = [s for s in spans["worker"] if s["name"] == "sleep"]
+        run = Traced("gorvane", speed=10)
+        (join,) = [s for s in run.spans["main"] if s["name"] == "pthread_join"]
+        (sleep,) = [s for s in run.spans["worker"] if s["name"] == "sleep"]
         self.assertEqual(join["args"], {"thread": "worker"})
         self.assertAlmostEqual(join["dur"] / 1e6, 5, delta=0.25)
         self.assertGreaterEqual(join["ts"] + join["dur"], sleep["ts"] + sleep["dur"])
 
     def test_fendrow_parent_and_child_processes(self):
-        _, events, _ = trace("fendrow", 10)
-        names, spans = tracks(events)
-        self.assertEqual(sorted(names.values()), ["child", "parent"])
-        self.assertEqual(len({pid for pid, _ in names}), 2)
-        (sleep,) = [s for s in spans["parent"] if s["name"] == "sleep"]
+        run = Traced("fendrow", speed=10)
+        self.assertEqual(sorted(run.names.values()), ["child", "parent"])
+        self.assertEqual(len({pid for pid, _ in run.names}), 2)
+        (sleep,) = [s for s in run.spans["parent"] if s["name"] == "sleep"]
         self.assertEqual(sleep["args"], {"seconds": 2})
         self.assertAlmostEqual(sleep["dur"] / 1e6, 2, delta=0.1)
 
-    def test_a_program_not_built(self):
+    def test_what_cannot_be_traced_is_said_in_one_line(self):
         with tempfile.TemporaryDirectory() as empty:
-            done = subprocess.run([TOOL, "--bin", empty, "gorvane"], capture_output=True, text=True, cwd=empty)
-        self.assertNotEqual(done.returncode, 0)
-        self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
-        self.assertIn("gorvane is not built", done.stderr)
+            script = os.path.join(empty, "script")
+            with open(script, "w") as text:
+                text.write("#!/bin/sh\n")
+            os.chmod(script, 0o755)
+            for args, said, status in ((["--bin", empty, "gorvane"], "gorvane is not built", 1),
+                                       ([os.path.join(empty, "nothing")], "is not an executable file", 1),
+                                       ([script], "is not a 64-bit ELF program", 1),
+                                       (["--speed", "0", "gorvane"], "--speed takes a number above 0", 2)):
+                with self.subTest(args=args):
+                    done = subprocess.run([TOOL, *args], capture_output=True, text=True, cwd=empty)
+                    self.assertEqual(done.returncode, status)
+                    self.assertIn(said, done.stderr.splitlines()[-1])
+                    self.assertTrue(status == 2 or len(done.stderr.splitlines()) == 1, done.stderr)
+
+
+class Programs(unittest.TestCase):
+    def test_producer_and_consumers(self):
+        run = Traced("prodcons")
+        self.assertEqual(list(run.names.values()), ["main", "producer", "consumer 1", "consumer 2", "consumer 3"])
+        waits = {tuple(sorted(s["args"].items())) for s in run.events if s.get("name") == "pthread_cond_wait"}
+        self.assertEqual(waits, {(("cond", "notEmpty"), ("mutex", "m")), (("cond", "notFull"), ("mutex", "m"))})
+        flows_run_forward(self, run, {"pthread_cond_signal": ("pthread_cond_wait", "cond"),
+                                      "pthread_mutex_unlock": ("pthread_mutex_lock", "mutex"),
+                                      "pthread_cond_wait": ("pthread_mutex_lock", "mutex")})
+        for role, text in run.lines():
+            self.assertEqual(role, "producer" if text.startswith("produced") else
+                             f"consumer {text.split()[1]}" if text.startswith("consumer") else "main", text)
+        # The mutex has one holder at a time, and each hold is on the holder's own thread.
+        holds = sorted((e["ts"], e["ph"], e) for e in run.events if e.get("cat") == "lock")
+        self.assertEqual({e["name"] for _, _, e in holds}, {"m"})
+        holder = None
+        for ts, phase, event in holds:
+            if phase == "b":
+                self.assertIsNone(holder, event)
+                holder = event
+                self.assertEqual(event["args"]["holder"], run.names[(event["pid"], event["tid"])])
+            else:
+                self.assertEqual((event["pid"], event["tid"]), (holder["pid"], holder["tid"]))
+                holder = None
+
+    def test_philosophers_name_each_fork(self):
+        run = Traced("philosophers")
+        self.assertEqual(list(run.names.values()), ["main"] + [f"philosopher {n}" for n in range(1, 6)])
+        forks = {s["args"]["semaphore"] for s in run.events if s.get("name") == "sem_wait"}
+        self.assertEqual(forks, {f"forks[{n}]" for n in range(5)})
+        counters = {e["name"] for e in run.events if e["ph"] == "C"}
+        self.assertEqual(counters, forks)
+        flows_run_forward(self, run, {"sem_post": ("sem_wait", "semaphore")})
+        self.assertRegex(run.out, r"\nforks\[4\] +semaphore +\d+ ")
+
+    def test_a_parent_waits_for_each_child(self):
+        run = Traced("forker")
+        self.assertEqual(sorted(run.names.values()), ["child 1", "child 2", "parent"])
+        waits = [s["args"] for s in run.spans["parent"] if s["name"] == "waitpid"]
+        self.assertEqual(waits, [{"process": "child 1"}, {"process": "child 2"}])
+        self.assertEqual(sorted(run.lines()), [("child 1", "child 1 done"), ("child 2", "child 2 done"),
+                                               ("parent", "collected child 1: status 1"),
+                                               ("parent", "collected child 2: status 2")])
+
+    def test_lines_are_what_reached_the_terminal(self):
+        run = Traced("printing")
+        lines = run.lines()
+        self.assertEqual(lines[:4], [("main", "first"), ("main", "a string and  1.50"),
+                                     ("main", "written with write"), ("main", "to standard error 7")])
+        # The worker's first call loses its floating-point value under uftrace 0.13: said twice.
+        self.assertEqual(len(lines), 5)
+        self.assertRegex(lines[4][1], r"^ *\d+\.\d\d from the worker$")
+        self.assertEqual(lines[4][0], "worker")
+        warning = "worker's first traced call, printf"
+        self.assertIn(warning, run.err)
+        self.assertIn(warning, run.out)
+
+    def test_a_failed_run_is_traced_and_said(self):
+        for program, ended in (("fails", "the program exited with status 1"),
+                               ("crashes", "the program was killed by signal 11 (Segmentation fault)")):
+            with self.subTest(program=program):
+                run = Traced(program)
+                self.assertEqual((run.status, run.last_line()), (3, ended))
+                self.assertEqual(run.png[:4], b"\x89PNG")
+                self.assertEqual(run.lines(), [("main", "giving up" if program == "fails" else "about to crash")])
+
+
+class Hangs(unittest.TestCase):
+    def hang(self, program, speed, rows, why):
+        """The tool finds the hang within seconds, names each blocked call with
+        its object and line, explains it, and leaves no process behind."""
+        run = Traced(program, speed=speed)
+        self.assertEqual(run.status, 3, run.err)
+        found = HANG.search(run.out)
+        self.assertTrue(found, run.out)
+        self.assertLess(run.seconds, float(found[1]) / speed + 5)
+        explanation = run.out[found.start():].splitlines()
+        for row in rows:
+            self.assertTrue(any(re.fullmatch(r"  " + row + r"\s+since [\d.]+ s", line) for line in explanation),
+                            (row, explanation))
+        self.assertIn(why, explanation)
+        self.assertRegex(run.last_line(), r"^the program deadlocked, and was stopped at [\d.]+ s$")
+        unfinished = [e for e in run.events if e["ph"] == "X" and e["args"].get("unfinished")]
+        self.assertEqual(len(unfinished), sum(line.startswith("  ") for line in explanation))
+        self.assertEqual([e["name"] for e in run.events if e.get("s") == "g"], ["deadlock"])
+        self.assertEqual(left({pid for pid, _ in run.names}, program), [])
+        return run
+
+    def test_a_lock_order_deadlock(self):
+        source = r"\S*programs/lockorder\.c"
+        self.hang("lockorder", 10, [rf"main\s+pthread_join\(forwards\)\s+{source}:43",
+                                    rf"forwards\s+pthread_mutex_lock\(second\)\s+{source}:18",
+                                    rf"backwards\s+pthread_mutex_lock\(first\)\s+{source}:30"],
+                  "forwards holds first and waits for second; backwards holds second and waits for first")
+
+    def test_a_bakery_that_starves(self):
+        # Which eaters go hungry, and how many, is the scheduler's choice.
+        self.hang("bakers-starving", 20, [r"main\s+pthread_join\(Eater \d\)\s+\S*bakers-starving\.cpp:\d+",
+                                          r"Eater \d\s+sem_wait\(bun\)\s+\S*bakers-starving\.cpp:\d+"],
+                  "bun is 0, and no thread that posts bun is left: Baker 1, Baker 2 and Baker 3 have ended.")
+
+    def test_a_condition_that_nobody_signals(self):
+        self.hang("nosignal", 10, [r"main\s+pthread_join\(waiter\)\s+\S*programs/nosignal\.c:34",
+                                   r"waiter\s+pthread_cond_wait\(ready, lock\)\s+\S*programs/nosignal\.c:19"],
+                  "no thread ever signals ready.")
+
+    def test_a_parent_waits_for_a_child_that_waits(self):
+        self.hang("waitchild", 10, [r"parent\s+waitpid\(child\)\s+\S*programs/waitchild\.c:24",
+                                    r"child\s+sem_wait\(go in child\)\s+\S*programs/waitchild\.c:18"],
+                  "go in child is 0, and no thread ever posts go in child: parent posts go in parent, a copy that "
+                  "this process does not share, for fork copies a semaphore that is not in shared memory.")
+
+    def test_a_deadline_and_ctrl_c_stop_the_run(self):
+        for how, run in (("deadline", Traced("sleeper", speed=10, options=("--deadline", "30"))),
+                         ("interrupted", Traced("sleeper", speed=10, interrupt_after=1.5))):
+            with self.subTest(how=how):
+                self.assertEqual(run.status, 3)
+                self.assertNotIn("deadlock", run.out)
+                self.assertTrue(run.out.splitlines()[-1].startswith(f"{how}: stopped"), run.out)
+                (mark,) = [e for e in run.events if e.get("s") == "g"]
+                self.assertEqual(mark["name"], how)
+                (pending,) = [e for e in run.events if e["ph"] == "X" and e["args"].get("unfinished")]
+                self.assertEqual((pending["name"], pending["args"]["seconds"]), ("sleep", 10))
+                self.assertEqual(left({pid for pid, _ in run.names}, "sleeper"), [])
+        self.assertAlmostEqual(mark["ts"] / 1e6, 15, delta=5)
+
+    def test_a_long_join_is_not_a_hang(self):
+        run = Traced("longjoin", speed=1)
+        self.assertEqual((run.status, run.last_line()), (0, "the program exited with status 0"))
+        (join,) = [s for s in run.spans["main"] if s["name"] == "pthread_join"]
+        self.assertGreater(join["dur"] / 1e6, 2.9)
 
 
 if __name__ == "__main__":

@@ -1,18 +1,30 @@
 #!/usr/bin/env python3
 """Benchmark, run by hand from the root after a build:
-    tools/bench.py [build dir [program ...]]      (default: build, all four)
+    tools/bench.py [build dir [program ...]]      (default: build, all four and timeline)
 
 For a real-time run of each program on a pseudo-terminal: the largest and the
 median gap between a line's moment (and the exit) and its ideal moment, the
 CPU time, and the peak memory from a second run under GNU time (for bakers,
-a day compressed with libfaketime, whose own pages count too). Then the instruction count of lumbrick's whole
-run under callgrind, beside that of a plain C program that does the same.
-Needs GNU time (package time), valgrind and a C compiler.
+a day compressed with libfaketime, whose own pages count too). Then the
+instruction count of lumbrick's whole run under callgrind, beside that of a
+plain C program that does the same. Needs GNU time (package time), valgrind
+and a C compiler.
+
+timeline: tools/timeline.py on the test program lockloop, whose two threads
+make 1,000,000 calls of pthread_mutex_lock and pthread_mutex_unlock together,
+beside uftrace record and uftrace dump --chrome alone on the same program,
+with the same options: both times, their ratio, and the peak memory of the
+tool with all its children (the sum over its processes, sampled).
 """
-import os, re, statistics, subprocess, sys, tempfile
+import os, re, shutil, statistics, subprocess, sys, tempfile, time
 
 os.environ.setdefault("BIN_DIR", sys.argv[1] if len(sys.argv) > 1 else "build")
 from ptyrun import run
+from inside.record import command
+
+TIMELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "timeline.py")
+LOCKLOOP = os.path.join(os.environ["BIN_DIR"], "tests", "lockloop")
+TIMELINE_TARGETS = (5, 1024)  # at most this many times uftrace alone, and MiB
 
 
 def bakers_ideal(texts):
@@ -47,9 +59,70 @@ int main(void) { pthread_t t; void *v; pthread_create(&t, NULL, tFunc, NULL); pt
                  printf("%d\n", *(int *)v); return 0; }
 """
 
-print("| program | lines | largest gap ms | median gap ms | CPU ms | peak memory KiB |")
-print("|---|---|---|---|---|---|")
-for program in sys.argv[2:] or IDEAL:
+class PeakMemory:
+    """Watches a run: the most that its first process and all its descendants
+    held at once, in KiB. The timeline tool starts its program in a session
+    of its own, so they are found by parentage."""
+
+    def __init__(self):
+        self.peak = 0
+
+    def __call__(self, first, seconds):
+        parents = {}
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError):
+                pass
+        tree, grown = {first}, True
+        while grown:
+            grown = False
+            for pid, parent in parents.items():
+                if parent in tree and pid not in tree:
+                    tree.add(pid)
+                    grown = True
+        held = 0
+        for pid in tree:
+            try:
+                with open(f"/proc/{pid}/status") as status:
+                    held += int(re.search(r"VmRSS:\s+(\d+)", status.read())[1])
+            except (OSError, TypeError):  # gone, or a zombie
+                pass
+        self.peak = max(self.peak, held)
+
+
+def timeline():
+    with tempfile.TemporaryDirectory() as folder:
+        data = os.path.join(folder, "uftrace.data")
+        start = time.monotonic()
+        recorded = run(LOCKLOOP, output="pipe", wrapper=command(data, os.path.join(folder, "log")), timeout=300)
+        recording = time.monotonic() - start
+        start = time.monotonic()
+        dumped = run(shutil.which("uftrace"), "dump", "--chrome", "--no-pager", "-d", data, output="/dev/null",
+                     timeout=300)
+        dumping = time.monotonic() - start
+        assert recorded.out == "500000\n" and dumped.status == 0, (recorded, dumped)
+        memory = PeakMemory()
+        start = time.monotonic()
+        traced = run(TIMELINE, "--out", os.path.join(folder, "lockloop"), LOCKLOOP, output="pipe", watch=memory,
+                     timeout=600)
+        tracing = time.monotonic() - start
+        assert traced.status == 0, traced.err
+    alone = recording + dumping
+    print(f"\ntimeline on lockloop, 1,000,000 calls of pthread_mutex_lock and pthread_mutex_unlock:")
+    print(f"- uftrace alone: record {recording:.2f} s + dump --chrome {dumping:.2f} s = {alone:.2f} s")
+    print(f"- tools/timeline.py: {tracing:.2f} s, {tracing / alone:.1f} times uftrace alone "
+          f"(target: at most {TIMELINE_TARGETS[0]})")
+    print(f"- peak memory of the tool with its children: {memory.peak / 1024:.0f} MiB "
+          f"(target: at most {TIMELINE_TARGETS[1]} MiB)")
+
+
+chosen = sys.argv[2:] or [*IDEAL, "timeline"]
+if any(p in IDEAL for p in chosen):
+    print("| program | lines | largest gap ms | median gap ms | CPU ms | peak memory KiB |")
+    print("|---|---|---|---|---|---|")
+for program in (p for p in chosen if p in IDEAL):
     ideal, end = IDEAL[program]
     result = run(program, timeout=200)
     # A child of this Python process would inherit Python's own peak memory
@@ -61,10 +134,13 @@ for program in sys.argv[2:] or IDEAL:
     print(f"| {program} | {len(result.lines)} | {max(gaps):.1f} | {statistics.median(gaps):.1f} "
           f"| {cpu:.1f} | {memory.err.split()[-1]} |", flush=True)
 
-if "lumbrick" in (sys.argv[2:] or IDEAL):
+if "lumbrick" in chosen:
     with tempfile.TemporaryDirectory() as tmp:
         with open(os.path.join(tmp, "plain.c"), "w") as source:
             source.write(PLAIN_C)
         subprocess.run(["cc", "-O2", "-pthread", source.name, "-o", f"{tmp}/plain"], check=True)
         print(f"\nlumbrick: {instructions([os.path.join(os.environ['BIN_DIR'], 'lumbrick')]):,} instructions;"
               f" the same in plain C: {instructions([f'{tmp}/plain']):,}")
+
+if "timeline" in chosen:
+    timeline()

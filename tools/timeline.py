@@ -95,7 +95,7 @@ def main():
         recording = record.record(path, options.args, speed, options.deadline, folder)
         if progress:
             progress("reading the record")
-        recorded = read.read(recording.folder, progress)
+        recorded = read.read(recording.folder, speed, progress)
         if progress:
             progress("analysing")
         result = analyse.analyse(recorded, recording, speed, read.plt_names(recording.folder, recorded.symbols))

@@ -21,6 +21,8 @@ COND_WAKES = ("pthread_cond_signal", "pthread_cond_broadcast")
 RWLOCKS = ("pthread_rwlock_rdlock", "pthread_rwlock_wrlock", "pthread_rwlock_unlock")
 SEM_WAITS = ("sem_wait", "sem_trywait", "sem_timedwait")
 JOINS = ("pthread_join", "wait", "waitpid")
+RARE = {"pthread_create", "pthread_join", "pthread_exit", "fork", "wait", "waitpid", "sem_init", "sem_open",
+        *output.WRITERS}
 SPANS = (("pthread_create", "pthread_join", "pthread_exit") + LOCKS + ("pthread_mutex_unlock",) + COND_WAITS
          + COND_WAKES + RWLOCKS + ("pthread_barrier_wait", "sem_init", "sem_open") + SEM_WAITS
          + ("sem_post", "fork", "wait", "waitpid") + SLEEPS)
@@ -58,11 +60,13 @@ def succeeded(call):
 
 def analyse(record, recording, speed, plt_names):
     calls, symbols = record.calls, record.symbols
-    roles, order, created = name_tasks(calls, record.forks, symbols)
+    # The few calls that name threads and processes, or write, looked at apart from the million others.
+    rare = {task: [call for call in task_calls if call[NAME] in RARE] for task, task_calls in calls.items()}
+    roles, order, created = name_tasks(calls, rare, record.forks, symbols)
     names = Names(calls, symbols, roles)
     unfinished, stop, pending_targets, sleeps = pending_calls(record, recording, names, speed, plt_names)
     names.index(calls)
-    targets, blocked = join_targets(calls, roles, unfinished)
+    targets, blocked = join_targets(calls, rare, roles, unfinished)
     targets.update(created)
     targets.update(resolve(pending_targets, roles))
     blocked |= set(pending_targets)  # a join or a wait that had not ended
@@ -78,9 +82,10 @@ def analyse(record, recording, speed, plt_names):
     for events in names.events["rwlock"].values():
         rwlock(events, blocked, unfinished)
     end = max([stop[1] if stop else 0] + [task_calls[-1][END] for task_calls in calls.values() if task_calls])
-    for task_holds in holds.values():  # a lock still held at the end
-        task_holds[:] = [(start, end if finish is None else finish, task) for start, finish, task in task_holds]
-    written, lost = output.attribute(calls, recording.output, symbols)
+    for name, task_holds in holds.items():  # a lock still held at the end
+        holds[name] = [(start, end, task) if finish is None else (start, finish, task)
+                       for start, finish, task in task_holds] if any(h[1] is None for h in task_holds) else task_holds
+    written, lost = output.attribute(rare, recording.output, symbols)
     line_events = [(call[END] if call else None, task, text) for task, call, text in written]
     warnings += check_lines(line_events, lost, recording) + first_call_faults(calls, roles, order)
     if record.unmatched or record.unended:
@@ -92,11 +97,11 @@ def analyse(record, recording, speed, plt_names):
     result = Analysis(order, roles, calls, names, flows, holds, values, blocked, unfinished, line_events, warnings,
                       end, stop, targets, sleeps, None, names.kinds)
     if stop and stop[0] == "deadlock":
-        result = result._replace(explanation=explain.deadlock(result, recording.snapshot, record.zero))
+        result = result._replace(explanation=explain.deadlock(result, recording.snapshot))
     return result
 
 
-def name_tasks(calls, forks, symbols):
+def name_tasks(calls, rare, forks, symbols):
     """Each task's role; the tracks in order: each process's first thread
     (main, or parent and child) and then its threads in the order of
     creation, named by their routine. The kernel hands out thread ids in
@@ -106,7 +111,7 @@ def name_tasks(calls, forks, symbols):
     with open("/proc/sys/kernel/pid_max") as limit:
         pid_max = int(limit.read())
     pids = sorted({pid for pid, _ in calls} | set(forks))
-    parents_forks = sorted((c[END], signed(int(c[RET], 0))) for cs in calls.values() for c in cs
+    parents_forks = sorted((c[END], signed(int(c[RET], 0))) for cs in rare.values() for c in cs
                            if c[NAME] == "fork" and c[RET] is not None and signed(int(c[RET], 0)) > 0)
     children = [pid for _, pid in parents_forks if pid in pids] + [pid for pid in pids if pid in forks and
                                                                     pid not in [p for _, p in parents_forks]]
@@ -117,7 +122,7 @@ def name_tasks(calls, forks, symbols):
         else:
             roles[(pid, pid)] = "parent" if children else "main"
     creates_in = defaultdict(list)
-    for (pid, tid), task_calls in calls.items():
+    for (pid, tid), task_calls in rare.items():
         for call in task_calls:
             if call[NAME] == "pthread_create" and succeeded(call):
                 creates_in[pid].append(call)
@@ -236,16 +241,21 @@ class Names:
         return [(kind, self.name(kind, address, task[0])) for kind, address in self.addresses(call)]
 
     def add(self, task, task_calls):
-        cache = {}
+        """Lists each call under its objects: events[kind][name][task] is a list of calls."""
+        targets, relevant = {}, OBJECTS.keys() | {"sem_open"}
         for call in task_calls:
+            if call[NAME] not in relevant:
+                continue
             key = (call[NAME], call[RAW])
-            found = cache.get(key)
+            found = targets.get(key)
             if found is None:
-                found = cache[key] = self.of(call, task) if call[NAME] in OBJECTS or call[NAME] == "sem_open" else ()
-            for i, (kind, name) in enumerate(found):
-                self.kinds.setdefault(name, kind)
-                if i == 0 or kind == "mutex":  # a condition wait releases and takes its mutex again
-                    self.events[kind].setdefault(name, []).append((task, call))
+                found = targets[key] = []
+                for i, (kind, name) in enumerate(self.of(call, task)):
+                    self.kinds.setdefault(name, kind)
+                    if i == 0 or kind == "mutex":  # a condition wait releases and takes its mutex again
+                        found.append(self.events[kind].setdefault(name, {}).setdefault(task, []))
+            for events in found:
+                events.append(call)
 
     def place(self, kind, futex):
         """The address of the object of this kind whose futex word is at futex."""
@@ -267,7 +277,8 @@ def pending_calls(record, recording, names, speed, plt_names):
     if snapshot is None:
         return {}, None, targets, sleeps
     last = max((cs[-1][END] for cs in record.calls.values() if cs), default=0)
-    starts = [p.start - zero for p in snapshot.pending if p.start and p.thread.wait]
+    scale = record.speed
+    starts = [int((p.start - zero) * scale) for p in snapshot.pending if p.start and p.thread.wait]
     rate = (speed or 1) * 1e9
     if snapshot.reason == "deadlock":
         hung = max(starts + [last])
@@ -289,7 +300,7 @@ def pending_calls(record, recording, names, speed, plt_names):
             if name in COND_WAITS:
                 held = holding(record.calls.get(task, []), names, task)
                 raw = f"({names.place(kind, thread.wait[1]):#x}, {held or 0:#x})"
-        call = (name, pending.start - zero, at, raw, None)
+        call = (name, int((pending.start - zero) * scale), at, raw, None)
         if name == "pthread_join" and thread.wait and thread.wait[0] == "futex":
             targets[id(call)] = ("tid", thread.pid, thread.wait[2])
         elif name in ("wait", "waitpid") and thread.wait and thread.wait[0] == "child":
@@ -315,21 +326,21 @@ def holding(task_calls, names, task):
     return held[-1] if held else None
 
 
-def join_targets(calls, roles, unfinished):
+def join_targets(calls, rare, roles, unfinished):
     """Whom each join and wait waited for: {id(call): role}, and which of them
     blocked. A join blocked if the thread ended while it waited; the thread
     it waited for is then the one that ended last before it returned.
     uftrace does not record the handle that pthread_create wrote, so a join
     that did not block takes the earliest created thread not yet joined."""
-    targets, blocked = {}, set()
-    last = {task: max(c[END] for c in cs) for task, cs in calls.items() if cs}
+    targets, blocked, joined_in = {}, set(), defaultdict(set)
+    last = {task: max(c[END] for c in cs[-16:]) for task, cs in calls.items() if cs}  # the last, or one it is in
     process_end = defaultdict(int)
     for (pid, tid), end in last.items():
         process_end[pid] = max(process_end[pid], end)
-    for task, task_calls in calls.items():
+    for task, task_calls in rare.items():
         pid = task[0]
         threads = [t for t in roles if t[0] == pid and t[1] != pid]  # in order of creation
-        joined = set()
+        joined = joined_in[pid]  # a thread is joined once, by any thread of its process
         for call in task_calls:
             if call[NAME] == "pthread_join" and id(call) not in unfinished:
                 left = [t for t in threads if t not in joined and t in last]
@@ -368,20 +379,22 @@ def semaphore(name, events, blocked, flows, unfinished, warnings):
     value on; units are taken in the order the waits return, and a wait
     blocked if the unit it took was posted after it began."""
     initial, init_end, steps = None, 0, []
-    for task, call in events:
-        if call[NAME] == "sem_init":
-            args = arguments(call[RAW])
-            initial, init_end = (args[2] if len(args) > 2 else 0), call[END]
-        elif call[NAME] == "sem_open" and initial is None:
-            args = arguments(call[RAW])
-            if len(args) > 3 and isinstance(args[1], int) and args[1] & O_CREAT:
-                initial, init_end = args[3], call[END]
-        elif call[NAME] == "sem_post":
-            steps.append((call[START], 0, task, call))
-        elif call[NAME] in SEM_WAITS and id(call) in unfinished:
-            blocked.add(id(call))
-        elif call[NAME] in SEM_WAITS and succeeded(call):
-            steps.append((call[END], 1, task, call))
+    for task, task_calls in events.items():
+        for call in task_calls:
+            if call[NAME] == "sem_post":
+                steps.append((call[START], 0, task, call))
+            elif call[NAME] in SEM_WAITS:
+                if id(call) in unfinished:
+                    blocked.add(id(call))
+                elif succeeded(call):
+                    steps.append((call[END], 1, task, call))
+            elif call[NAME] == "sem_init":
+                args = arguments(call[RAW])
+                initial, init_end = (args[2] if len(args) > 2 else 0), call[END]
+            elif call[NAME] == "sem_open" and initial is None:
+                args = arguments(call[RAW])
+                if len(args) > 3 and isinstance(args[1], int) and args[1] & O_CREAT:
+                    initial, init_end = args[3], call[END]
     steps.sort(key=lambda step: step[:2])
     if initial is None:  # opened elsewhere: as low as the waits allow
         level = lowest = 0
@@ -408,75 +421,98 @@ def semaphore(name, events, blocked, flows, unfinished, warnings):
 
 
 def mutex(name, events, blocked, flows, unfinished):
-    """Who held the mutex, [(start, end or None, task)]; a lock blocked if the
-    hold before it, by another thread, was released after the lock began,
-    and that release (an unlock, or a condition wait) woke it."""
-    holds, depth, open_hold = [], defaultdict(int), {}
-    for task, call in sorted(events, key=lambda e: e[1][START]):
-        function, pending = call[NAME], id(call) in unfinished
-        if pending and function in LOCKS:
-            blocked.add(id(call))
-        if (function in COND_WAITS or function == "pthread_mutex_unlock") and depth[task] > 0:
-            depth[task] -= 1
-            if depth[task] == 0:
-                start, how = open_hold.pop(task)
-                holds.append([start, call[START], task, how, call])
-        if not pending and (function in COND_WAITS or (function in LOCKS and succeeded(call))):
-            depth[task] += 1
-            if depth[task] == 1:
-                open_hold[task] = (call[END], call)
-    holds += [[start, None, task, how, None] for task, (start, how) in open_hold.items()]
+    """Who held the mutex, [(start, end or None, task)] in order; a lock
+    blocked if the hold before it, by another thread, was released after
+    the lock began, and that release (an unlock, or a condition wait) woke
+    it. A hold runs from its lock's return to its unlock's entry; a
+    condition wait releases the mutex as it begins and takes it again before
+    it returns."""
+    holds, lock_calls, trylock, waits = [], set(LOCKS), LOCKS[1], set(COND_WAITS)
+    for task, task_calls in events.items():
+        depth = 0
+        for call in task_calls:
+            function = call[NAME]
+            if function == "pthread_mutex_unlock" or function in waits:
+                if depth:
+                    depth -= 1
+                    if not depth:
+                        holds.append((start, call[START], task, how, call))
+                if function == "pthread_mutex_unlock":
+                    continue
+            if unfinished and id(call) in unfinished:
+                if function in lock_calls:
+                    blocked.add(id(call))
+                continue
+            if function != "pthread_mutex_lock" and function not in waits and not succeeded(call):
+                continue
+            depth += 1
+            if depth == 1:
+                start, how = call[END], call
+        if depth:
+            holds.append((start, None, task, how, None))
     holds.sort(key=lambda hold: hold[0])
     for before, hold in zip(holds, holds[1:]):
         lock, release = hold[3], before[4]
-        if (release is not None and before[2] != hold[2] and lock[NAME] in LOCKS and lock[NAME] != LOCKS[1]
-                and release[START] > lock[START]):
+        if (release is not None and release[START] > lock[START] and before[2] != hold[2]
+                and lock[NAME] in lock_calls and lock[NAME] != trylock):
             blocked.add(id(lock))
             flows.append((name, before[2], release, hold[2], lock))
-    return [(start, end, task) for start, end, task, _, _ in holds]
+    return [hold[:3] for hold in holds]
 
 
 def condition(name, events, blocked, flows, unfinished):
     """Every condition wait blocks; a signal wakes the waiter that began
-    first among those waiting when it came, a broadcast wakes them all."""
-    waits = sorted(((task, call) for task, call in events if call[NAME] in COND_WAITS), key=lambda e: e[1][START])
-    wakes = sorted(((task, call) for task, call in events if call[NAME] in COND_WAKES), key=lambda e: e[1][START])
-    for task, call in waits:
+    first among those waiting when it came (and not its own thread), a
+    broadcast wakes them all."""
+    waits = sorted(((call[START], task, call) for task, calls in events.items() for call in calls
+                    if call[NAME] in COND_WAITS), key=lambda wait: wait[0])
+    wakes = sorted(((call[START], task, call) for task, calls in events.items() for call in calls
+                    if call[NAME] in COND_WAKES), key=lambda wake: wake[0])
+    for _, _, call in waits:
         blocked.add(id(call))
-    woken = set()
-    for task, wake in wakes:
-        waiting = [(t, w) for t, w in waits if w[START] < wake[START] < w[END] and id(w) not in woken
-                   and id(w) not in unfinished and t != task]
-        for t, w in waiting[:1] if wake[NAME] == "pthread_cond_signal" else waiting:
-            woken.add(id(w))
-            flows.append((name, task, wake, t, w))
+    waiting, next_wait = [], 0
+    for at, task, wake in wakes:
+        while next_wait < len(waits) and waits[next_wait][0] < at:
+            waiting.append(waits[next_wait])
+            next_wait += 1
+        waiting = [w for w in waiting if w[2][END] > at and id(w[2]) not in unfinished]
+        woken = [w for w in waiting if w[1] != task]
+        if wake[NAME] == "pthread_cond_signal":
+            woken = woken[:1]
+        for w in woken:
+            waiting.remove(w)
+            flows.append((name, task, wake, w[1], w[2]))
 
 
 def barrier(events, blocked, unfinished):
     """A barrier wait blocked if another thread arrived while it waited."""
-    waits = sorted((call[START], call[END], task, call) for task, call in events)
-    for start, end, task, call in waits:
-        if id(call) in unfinished or any(start < s < end and t != task for s, _, t, _ in waits):
+    waits = sorted((call[START], call[END], task, call) for task, calls in events.items() for call in calls)
+    for i, (start, end, task, call) in enumerate(waits):
+        later = (s for s, _, t, _ in waits[i + 1:] if t != task)
+        if id(call) in unfinished or any(s < end for s in later):
             blocked.add(id(call))
 
 
 def rwlock(events, blocked, unfinished):
     """A write lock blocked if another thread held the lock when it began; a
     read lock if another thread held it for writing."""
-    holds, open_holds = [], {}
-    for task, call in sorted(events, key=lambda e: e[1][START]):
-        if call[NAME] == "pthread_rwlock_unlock" and task in open_holds:
-            start, writing = open_holds.pop(task)
-            holds.append((start, call[START], task, writing))
-        elif call[NAME] != "pthread_rwlock_unlock" and id(call) not in unfinished:
-            open_holds[task] = (call[END], call[NAME] == "pthread_rwlock_wrlock")
-    for task, call in events:
-        if call[NAME] == "pthread_rwlock_unlock":
-            continue
-        writing = call[NAME] == "pthread_rwlock_wrlock"
-        if id(call) in unfinished or any(s <= call[START] < e and t != task and (writing or w)
-                                         for s, e, t, w in holds):
-            blocked.add(id(call))
+    holds = []
+    for task, calls in events.items():
+        held = None
+        for call in calls:
+            if call[NAME] == "pthread_rwlock_unlock" and held:
+                holds.append((held[0], call[START], task, held[1]))
+                held = None
+            elif call[NAME] != "pthread_rwlock_unlock" and id(call) not in unfinished:
+                held = (call[END], call[NAME] == "pthread_rwlock_wrlock")
+    for task, calls in events.items():
+        for call in calls:
+            if call[NAME] == "pthread_rwlock_unlock":
+                continue
+            writing = call[NAME] == "pthread_rwlock_wrlock"
+            if id(call) in unfinished or any(s <= call[START] < e and t != task and (writing or w)
+                                             for s, e, t, w in holds):
+                blocked.add(id(call))
 
 
 def check_lines(line_events, lost, recording):

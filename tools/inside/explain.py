@@ -31,7 +31,7 @@ def place(site):
     return f"{file if relative.startswith('..') else relative}:{line}"
 
 
-def deadlock(analysis, snapshot, zero):
+def deadlock(analysis, snapshot):
     roles, names, calls = analysis.roles, analysis.names, analysis.calls
     pending = {}  # task: (call, Pending)
     for task in analysis.order:

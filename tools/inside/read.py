@@ -4,7 +4,7 @@
 come, never as one document, and split at their fixed quotes rather than
 parsed as JSON, which would cost several times uftrace's own time on a run
 of a million calls."""
-import fcntl, glob, json, os, re, subprocess, sys, time
+import fcntl, glob, json, os, re, subprocess, sys, tempfile, time
 from collections import namedtuple
 
 from .symbols import Symbols, modules_from_maps
@@ -17,7 +17,7 @@ NAME, START, END, RAW, RET = range(5)
 # calls: {(pid, tid): [Call]} in order of start; forks: {child pid: parent pid};
 # zero: the program's start on uftrace's clock; unended: calls entered and never
 # left in the record.
-Record = namedtuple("Record", "calls forks zero symbols exe unended unmatched")
+Record = namedtuple("Record", "calls forks zero speed symbols exe unended unmatched")
 
 F_SETPIPE_SZ = 1031
 ARGS = ',"args":{"arguments":"'
@@ -28,7 +28,10 @@ class Failure(Exception):
     """The tool could not do its work; the message says why, in one line."""
 
 
-def read(folder, progress=None):
+def read(folder, speed=None, progress=None):
+    """The record in the program's own time: under libfaketime, uftrace's
+    clock runs at the real pace (see record.py), the program's N times as
+    fast."""
     with open(os.path.join(folder, "task.txt")) as tasks:
         fields = [dict(re.findall(r'(\w+)=("[^"]*"|\S+)', line)) | {"kind": line.split()[0]}
                   for line in tasks.read().splitlines() if line.strip()]
@@ -40,66 +43,76 @@ def read(folder, progress=None):
     for path in glob.glob(os.path.join(folder, "sid-*.map")):
         with open(path) as lines:
             maps += lines.read().splitlines()
-    calls, unended, unmatched = read_calls(folder, zero, progress)
-    return Record(calls, forks, zero, Symbols(modules_from_maps(maps)), session["exename"].strip('"'), unended,
+    calls, unended, unmatched = read_calls(folder, zero, speed or 1, progress)
+    return Record(calls, forks, zero, speed or 1, Symbols(modules_from_maps(maps)), session["exename"].strip('"'), unended,
                   unmatched)
 
 
-def read_calls(folder, zero, progress):
-    dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "-d", folder], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, bufsize=1 << 20)
-    try:  # a larger pipe lets uftrace write ahead while the lines are read
-        fcntl.fcntl(dump.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
-    except OSError:
-        pass
-    total = estimate(folder)
-    calls, open_calls, tasks, texts, unmatched = {}, {}, {}, {}, 0
+def read_calls(folder, zero, speed, progress):
+    with tempfile.TemporaryFile() as errors:
+        dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "-d", folder], stdout=subprocess.PIPE,
+                                stderr=errors, text=True, bufsize=1 << 20)
+        try:  # a larger pipe lets uftrace write ahead while the lines are read
+            fcntl.fcntl(dump.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
+        except OSError:
+            pass
+        calls, unended, unmatched = read_lines(dump.stdout, zero, speed, progress, estimate(folder))
+        if dump.wait() != 0:
+            errors.seek(0)
+            raise Failure(f"uftrace dump failed: {errors.read().decode(errors='replace').strip()}")
+    return calls, unended, unmatched
+
+
+def read_lines(lines, zero, speed, progress, total):
+    """The calls of each task from uftrace's Chrome events, a line each:
+    {"ts":2580861018.830,"ph":"B","pid":11031,"tid":11033,"name":"f","args":{"arguments":"(0x1)"}},"""
+    calls, tasks, texts, unmatched, nested = {}, {}, {}, 0, set()
     count, shown = 0, time.monotonic()
-    for line in dump.stdout:
+    for line in lines:
         p = line.split('"', 14)
-        if len(p) < 12 or p[1] != "ts":
+        if len(p) < 12:
             continue
-        phase = p[5]
         if p[9] == "tid":
-            where, name, rest = p[8] + p[10], p[13], p[14] if len(p) > 14 else ""
+            where, name, rest = p[10], p[13], p[14] if len(p) > 14 else ""
         else:
             where, name, rest = p[8], p[11], '"'.join(p[12:])
-        stack = open_calls.get(where)
-        if stack is None:
-            if phase not in ("B", "E") or name.startswith("linux:"):
+        task = tasks.get(where)
+        if task is None:  # a task's first event: its calls, its stack of calls entered, and itself
+            if p[5] not in ("B", "E") or name.startswith("linux:"):
                 continue
-            numbers = re.findall(r"\d+", where)
-            tasks[where] = (int(numbers[0]), int(numbers[-1]))
-            stack = open_calls[where] = []
-            calls[tasks[where]] = []
-        ts = int(p[2][1:-1].replace(".", "")) - zero  # always three decimals: nanoseconds
+            key = (int(p[8][1:-1]), int(where[1:-1]))
+            task = tasks[where] = (calls.setdefault(key, []), [], key)
+        phase, stack = p[5], task[1]
         if phase == "B":
             if name.startswith("linux:"):
                 continue
             raw = rest[len(ARGS):rest.rfind('"}}')] if rest.startswith(ARGS) else ""
-            stack.append((name, ts, texts.setdefault(raw, raw)))
+            stack.append((name, p[2], texts.setdefault(raw, raw)))
         elif phase != "E" or name.startswith("linux:"):
             continue
         elif stack and stack[-1][0] == name:
             entered, start, raw = stack.pop()
+            if stack:  # a call made inside another, such as an atexit handler's inside exit
+                nested.add(task[2])
             ret = rest[len(RETVAL):rest.rfind('"}}')] if rest.startswith(RETVAL) else None
-            calls[tasks[where]].append((entered, start, ts, raw, ret))
+            # uftrace writes microseconds with three decimals: nanoseconds
+            begun, ended = int(start[1:-1].replace(".", "")) - zero, int(p[2][1:-1].replace(".", "")) - zero
+            if speed != 1:
+                begun, ended = int(begun * speed), int(ended * speed)
+            task[0].append((entered, begun, ended, raw, ret))
             count += 1
             if progress and count & 0xFFFF == 0 and time.monotonic() - shown > 0.25:
                 shown = time.monotonic()
                 progress(f"reading the record: {count:,} calls" + (f", {min(99, 100 * count // total)} %"
                                                                       if total else ""))
         elif name == "fork":  # a child returns from the fork that its parent entered
-            calls[tasks[where]].append(("fork", ts, ts, "", "0"))
+            ts = int((int(p[2][1:-1].replace(".", "")) - zero) * speed)
+            task[0].append(("fork", ts, ts, "", "0"))
         else:
             unmatched += 1
-    dump.wait()
-    if dump.returncode != 0:
-        raise Failure(f"uftrace dump failed: {dump.stderr.read().strip()}")
-    for task_calls in calls.values():  # a call is stored when it returns: a nested one comes first
-        if any(a[START] > b[START] for a, b in zip(task_calls, task_calls[1:])):
-            task_calls.sort(key=lambda call: call[START])
-    unended = {tasks[where]: stack for where, stack in open_calls.items() if stack}
+    for task in nested:  # a call is stored when it returns: a nested one before the one it is in
+        calls[task].sort(key=lambda call: call[START])
+    unended = {key: stack for _, stack, key in tasks.values() if stack}
     return calls, unended, unmatched
 
 

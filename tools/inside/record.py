@@ -42,6 +42,12 @@ SPECS = {
     "fwrite": "arg1/s,arg2,arg3,arg4/x", "write": "arg1,arg2/s,arg3", "perror": "arg1/s",
 }
 PT_INTERP = 3
+# libmcount takes each call's time from clock_gettime(CLOCK_MONOTONIC), and
+# does not keep the floating-point registers across it. libfaketime's version
+# computes with them, so each traced printf("%f") printed 0.00. With the
+# monotonic clock left real, uftrace's times are real ones; read.py scales
+# them to the program's time.
+REAL_MONOTONIC = {"FAKETIME_DONT_FAKE_MONOTONIC": "1"}
 
 # folder: uftrace's record; result: the runner's Run; output: the bytes that
 # the program wrote to the terminal; snapshot: the live program when the tool
@@ -88,7 +94,7 @@ def record(path, args, speed, deadline, folder):
     watch = Watch(speed, deadline)
     try:
         result = run(os.path.abspath(path), *args, wrapper=command(data, log), speed=speed, stderr="terminal",
-                     timeout=None, watch=watch, stopping=watch.stopping)
+                     timeout=None, watch=watch, stopping=watch.stopping, env=REAL_MONOTONIC if speed else None)
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     if not os.path.exists(os.path.join(data, "task.txt")):

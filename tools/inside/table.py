@@ -41,7 +41,7 @@ def table(analysis, ended):
         functions = set(OBJECT_WAITS[kind])
         for name, object_events in events.items():
             waited = count = longest = 0
-            for _, call in object_events:
+            for call in (call for calls in object_events.values() for call in calls):
                 if call[NAME] in functions:
                     length = call[END] - call[START]
                     waited += length

@@ -12,6 +12,10 @@ from .analyse import COND_WAITS, SLEEPS, SPANS, signed
 from .read import END, NAME, RAW, RET, START, arguments
 
 FLOW_INSIDE_NS = 500  # how far inside its call's slice each end of a flow lies, at most
+CHUNK = 10000  # events written at once
+# Calls whose args are not the same for the same arguments: what they waited
+# for or how long they slept is found by the analysis.
+PER_CALL = {"pthread_join", "wait", "waitpid", "pthread_create", "fork", *SLEEPS}
 
 
 def us(ns):
@@ -50,8 +54,20 @@ def sleep_seconds(call, analysis):
     return round((call[END] - call[START]) / 1e9, 6)
 
 
+def arguments_json(call, task, analysis):
+    found = about(call, task, analysis)
+    if id(call) in analysis.unfinished:
+        found["unfinished"] = True
+    return escape(json.dumps(found))
+
+
+def escape(text):
+    """Text to go into a %-format as it is."""
+    return text.replace("%", "%%")
+
+
 def write(path, program, analysis):
-    roles, order, spans = analysis.roles, analysis.order, set(SPANS)
+    roles, order, spans, unfinished = analysis.roles, analysis.order, set(SPANS), analysis.unfinished
     main_pid = order[0][0] if order else 0
     with open(path, "w") as out:
         out.write('{"displayTimeUnit": "ms", "traceEvents": [\n')
@@ -71,26 +87,24 @@ def write(path, program, analysis):
             emit(meta("thread_name", pid, tid, {"name": roles[task]}))
             emit(meta("thread_sort_index", pid, tid, {"sort_index": index}))
         for task in order:
-            pid, tid = task
+            # One format a task, filled in a single step for each of up to a
+            # million calls.
+            span = ('{"name": "%s", "ph": "X", "ts": %.3f, "dur": %.3f, "pid": ' + str(task[0]) + ', "tid": '
+                    + str(task[1]) + ', "args": %s}')
             cache, chunk = {}, []
             for call in analysis.calls.get(task, []):
                 name = call[NAME]
                 if name not in spans:
                     continue
-                special = id(call) in analysis.targets or id(call) in analysis.unfinished or name in SLEEPS \
-                    or name == "fork"
-                key = (name, call[RAW])
-                args = None if special else cache.get(key)
-                if args is None:
-                    found = about(call, task, analysis)
-                    if id(call) in analysis.unfinished:
-                        found["unfinished"] = True
-                    args = json.dumps(found)
-                    if not special:
-                        cache[key] = args
-                chunk.append(f'{{"name": "{name}", "ph": "X", "ts": {us(call[START])}, '
-                             f'"dur": {us(call[END] - call[START])}, "pid": {pid}, "tid": {tid}, "args": {args}}}')
-                if len(chunk) >= 10000:
+                if name in PER_CALL or (unfinished and id(call) in unfinished):
+                    args = arguments_json(call, task, analysis)
+                else:
+                    key = (name, call[RAW])
+                    args = cache.get(key)
+                    if args is None:
+                        args = cache[key] = arguments_json(call, task, analysis)
+                chunk.append(span % (name, call[START] / 1000, (call[END] - call[START]) / 1000, args))
+                if len(chunk) >= CHUNK:
                     emit(",\n".join(chunk))
                     chunk = []
             if chunk:
@@ -103,18 +117,22 @@ def write(path, program, analysis):
                 emit(json.dumps({"name": text, "ph": "i", "s": "t", "ts": float(us(ts)), "pid": task[0],
                                  "tid": task[1]}))
         for name, series in analysis.values.items():
-            quoted = json.dumps(name)
-            for ts, value in series:
-                emit(f'{{"name": {quoted}, "ph": "C", "ts": {us(ts)}, "pid": {main_pid}, '
-                     f'"args": {{"value": {value}}}}}')
+            counter = '{"name": ' + escape(json.dumps(name)) + ', "ph": "C", "ts": %.3f, "pid": ' + str(main_pid) \
+                + ', "args": {"value": %d}}'
+            for at in range(0, len(series), CHUNK):
+                emit(",\n".join(counter % (ts / 1000, value) for ts, value in series[at:at + CHUNK]))
         for number, (name, holds) in enumerate(analysis.holds.items(), 1):
-            quoted, chunk = json.dumps(name), []
+            formats, chunk = {}, []
             for start, end, task in holds:
-                holder = json.dumps({"holder": roles[task]})
-                common = f'"name": {quoted}, "cat": "lock", "id": {number}, "pid": {task[0]}, "tid": {task[1]}'
-                chunk.append(f'{{{common}, "ph": "b", "ts": {us(start)}, "args": {holder}}}')
-                chunk.append(f'{{{common}, "ph": "e", "ts": {us(end)}}}')
-                if len(chunk) >= 10000:
+                pair = formats.get(task)
+                if pair is None:
+                    common = escape(f'"name": {json.dumps(name)}, "cat": "lock", "id": {number}, "pid": {task[0]}, '
+                                    f'"tid": {task[1]}')
+                    holder = escape(json.dumps({"holder": roles[task]}))
+                    pair = formats[task] = ("{" + common + ', "ph": "b", "ts": %.3f, "args": ' + holder + "},\n{"
+                                            + common + ', "ph": "e", "ts": %.3f}')
+                chunk.append(pair % (start / 1000, end / 1000))
+                if len(chunk) >= CHUNK:
                     emit(",\n".join(chunk))
                     chunk = []
             if chunk:
