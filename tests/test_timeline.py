@@ -168,6 +168,8 @@ class Programs(unittest.TestCase):
     def test_producer_and_consumers(self):
         run = Traced("prodcons")
         self.assertEqual(list(run.names.values()), ["main", "producer", "consumer 1", "consumer 2", "consumer 3"])
+        joins = [s["args"]["thread"] for s in run.spans["main"] if s["name"] == "pthread_join"]
+        self.assertEqual(joins, ["producer", "consumer 1", "consumer 2", "consumer 3"])
         waits = {tuple(sorted(s["args"].items())) for s in run.events if s.get("name") == "pthread_cond_wait"}
         self.assertEqual(waits, {(("cond", "notEmpty"), ("mutex", "m")), (("cond", "notFull"), ("mutex", "m"))})
         flows_run_forward(self, run, {"pthread_cond_signal": ("pthread_cond_wait", "cond"),

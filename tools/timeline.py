@@ -25,7 +25,7 @@ crashed, hung, reached its deadline or was interrupted (the trace, picture
 and table are written all the same); 1 when the tool could not trace; 2 for
 bad arguments.
 """
-import argparse, os, shutil, signal, sys, tempfile
+import argparse, os, shutil, signal, sys, tempfile, threading
 
 from inside import analyse, picture, read, record, table, trace
 from inside.read import Failure
@@ -91,6 +91,8 @@ def main():
         raise Failure("matplotlib is missing: apt-get install python3-matplotlib") from None
     speed = options.speed and (int(options.speed) if options.speed == int(options.speed) else options.speed)
     progress = read.progress_printer()
+    # matplotlib takes half a second to import: it does so while the program runs.
+    threading.Thread(target=picture.prepare, daemon=True).start()
     with tempfile.TemporaryDirectory() as folder:
         recording = record.record(path, options.args, speed, options.deadline, folder)
         if progress:

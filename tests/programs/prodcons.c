@@ -8,7 +8,7 @@
 
 enum { capacity = 2, items = 12, consumers = 3 };
 static const useconds_t produceMicros = 100000;
-static const useconds_t consumeMicros = 250000;
+static const useconds_t consumeMicros = 350000;
 
 static pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t notFull = PTHREAD_COND_INITIALIZER;

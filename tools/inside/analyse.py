@@ -11,7 +11,7 @@ import re
 from collections import defaultdict, deque, namedtuple
 
 from . import explain, lines as output
-from .read import END, NAME, RAW, RET, START, arguments
+from .read import END, NAME, RAW, START, arguments, returned
 
 ROUTINE_ROLES = {"Bake": "Baker", "Eat": "Eater", "tFunc": "worker"}
 SLEEPS = ("sleep", "usleep", "nanosleep", "clock_nanosleep")
@@ -55,7 +55,8 @@ def signed(value, bits=32):
 
 def succeeded(call):
     """A call that returns 0 on success: trylock, timedlock, trywait..."""
-    return call[RET] is None or signed(int(call[RET], 0)) == 0
+    value = returned(call)
+    return value is None or signed(value) == 0
 
 
 def analyse(record, recording, speed, plt_names):
@@ -111,8 +112,8 @@ def name_tasks(calls, rare, forks, symbols):
     with open("/proc/sys/kernel/pid_max") as limit:
         pid_max = int(limit.read())
     pids = sorted({pid for pid, _ in calls} | set(forks))
-    parents_forks = sorted((c[END], signed(int(c[RET], 0))) for cs in rare.values() for c in cs
-                           if c[NAME] == "fork" and c[RET] is not None and signed(int(c[RET], 0)) > 0)
+    parents_forks = sorted((c[END], signed(returned(c))) for cs in rare.values() for c in cs
+                           if c[NAME] == "fork" and returned(c) is not None and signed(returned(c)) > 0)
     children = [pid for _, pid in parents_forks if pid in pids] + [pid for pid in pids if pid in forks and
                                                                     pid not in [p for _, p in parents_forks]]
     roles, order = {}, []
@@ -194,8 +195,8 @@ class Names:
 
     def use(self, pid, call):
         name = call[NAME]
-        if name == "sem_open" and call[RET]:
-            address, args = int(call[RET], 16), arguments(call[RAW])
+        if name == "sem_open" and returned(call) is not None:
+            address, args = returned(call), arguments(call[RAW])
             if address not in (0, (1 << 64) - 1) and args and isinstance(args[0], bytes):
                 self.opened[address] = args[0].decode(errors="replace")
                 self.shared.add(address)
@@ -216,8 +217,8 @@ class Names:
         """[(kind, address)] of the objects the call is about."""
         kinds = OBJECTS.get(call[NAME])
         if kinds is None:
-            if call[NAME] == "sem_open" and call[RET]:
-                return (("semaphore", int(call[RET], 16)),)
+            if call[NAME] == "sem_open" and returned(call) is not None:
+                return (("semaphore", returned(call)),)
             return ()
         key = (call[NAME], call[RAW])
         found = self.cached.get(key)
@@ -337,6 +338,7 @@ def join_targets(calls, rare, roles, unfinished):
     process_end = defaultdict(int)
     for (pid, tid), end in last.items():
         process_end[pid] = max(process_end[pid], end)
+    by_handle = handles(rare, roles, unfinished)
     for task, task_calls in rare.items():
         pid = task[0]
         threads = [t for t in roles if t[0] == pid and t[1] != pid]  # in order of creation
@@ -345,22 +347,38 @@ def join_targets(calls, rare, roles, unfinished):
             if call[NAME] == "pthread_join" and id(call) not in unfinished:
                 left = [t for t in threads if t not in joined and t in last]
                 ended = [t for t in left if call[START] < last[t] <= call[END]]
-                if ended:
-                    target = max(ended, key=lambda t: last[t])
+                done = [t for t in left if last[t] <= call[START]]
+                target = by_handle.get((pid, (arguments(call[RAW]) or (None,))[0]))
+                if target not in ended + done:
+                    target = max(ended, key=lambda t: last[t]) if ended else done[0] if done else None
+                if target in ended:
                     blocked.add(id(call))
-                else:
-                    done = [t for t in left if last[t] <= call[START]]
-                    target = done[0] if done else None
                 if target:
                     joined.add(target)
                     targets[id(call)] = roles[target]
-            elif call[NAME] in ("wait", "waitpid") and id(call) not in unfinished and call[RET]:
-                child = signed(int(call[RET], 0))
+            elif call[NAME] in ("wait", "waitpid") and id(call) not in unfinished and returned(call) is not None:
+                child = signed(returned(call))
                 if (child, child) in roles:
                     targets[id(call)] = roles[(child, child)]
                     if call[START] < process_end[child]:
                         blocked.add(id(call))
     return targets, blocked
+
+
+def handles(rare, roles, unfinished):
+    """{(pid, handle): thread} where the joins' handles tell. A handle is the
+    address of the thread's descriptor, at the top of a stack that glibc maps
+    for it, each below the one before; so while no stack is used twice (every
+    handle joined is a different one, as many as the threads), the highest
+    handle is the first thread created."""
+    found = {}
+    for pid in {task[0] for task in rare}:
+        joins = [(arguments(call[RAW]) or (None,))[0] for task, task_calls in rare.items() if task[0] == pid
+                 for call in task_calls if call[NAME] == "pthread_join" and id(call) not in unfinished]
+        threads = [t for t in roles if t[0] == pid and t[1] != pid]
+        if joins and len(set(joins)) == len(joins) == len(threads):
+            found.update({(pid, handle): thread for handle, thread in zip(sorted(joins, reverse=True), threads)})
+    return found
 
 
 def resolve(pending_targets, roles):

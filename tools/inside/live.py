@@ -57,6 +57,8 @@ def threads(pid):
         try:
             with open(f"/proc/{pid}/task/{tid}/stat") as stat:
                 state = stat.read().rsplit(")", 1)[1].split()[0]
+            if state in "ZX":  # a thread that has ended, such as a main thread after pthread_exit
+                continue
             with open(f"/proc/{pid}/task/{tid}/syscall") as syscall:
                 fields = syscall.read().split()
             with open(f"/proc/{pid}/task/{tid}/status") as status:
@@ -131,9 +133,10 @@ def inspect(pid):
             except (OSError, OverflowError, ValueError):
                 return b""
         trampolines = stack_trampolines(pid, regions)
+        code = libmcount_code(regions)
         slots = {}
         for thread in everyone:
-            slot = trampoline_slot(read, thread, trampolines.get(thread.tid))
+            slot = trampoline_slot(read, thread, trampolines.get(thread.tid), code)
             if slot:
                 slots[slot] = thread.tid
         entries = ret_stack_entries(read, regions, slots, [t.stack_pointer for t in everyone if t.stack_pointer])
@@ -154,14 +157,19 @@ def inspect(pid):
         return pending
 
 
-def stack_trampolines(pid, regions):
-    """{tid: the address of libmcount's trampoline in the thread's stack}, from
-    eu-stack: the frame that it cannot name, inside libmcount."""
+def libmcount_code(regions):
     ranges = []
     for line in regions:
         fields = line.split()
-        if len(fields) >= 6 and "/libmcount" in fields[5]:
+        if len(fields) >= 6 and "/libmcount" in fields[5] and "x" in fields[1]:
             ranges.append(tuple(int(x, 16) for x in fields[0].split("-")))
+    return ranges
+
+
+def stack_trampolines(pid, regions):
+    """{tid: the address of libmcount's trampoline in the thread's stack}, from
+    eu-stack: the frame that it cannot name, inside libmcount."""
+    ranges = libmcount_code(regions)
     try:
         stacks = subprocess.run(["eu-stack", "-p", str(pid)], capture_output=True, text=True, timeout=10).stdout
     except (OSError, subprocess.TimeoutExpired):
@@ -175,13 +183,17 @@ def stack_trampolines(pid, regions):
     return found
 
 
-def trampoline_slot(read, thread, trampoline):
-    """The stack slot above the thread's stack pointer that holds the trampoline."""
-    if trampoline is None or thread.stack_pointer is None:
+def trampoline_slot(read, thread, trampoline, code):
+    """The stack slot above the thread's stack pointer that holds the
+    trampoline; where eu-stack could not read the stack (ptrace refused),
+    the first slot that points into libmcount's code."""
+    if thread.stack_pointer is None:
         return None
     data = read(thread.stack_pointer, STACK_BYTES)
     for offset in range(0, len(data) - 7, 8):
-        if struct.unpack_from("<Q", data, offset)[0] in (trampoline, trampoline + 1):
+        value = struct.unpack_from("<Q", data, offset)[0]
+        if value in (trampoline, (trampoline or -2) + 1) or (trampoline is None and
+                                                             any(start <= value < end for start, end in code)):
             return thread.stack_pointer + offset
     return None
 

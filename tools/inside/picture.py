@@ -41,7 +41,9 @@ FLOWS = {"semaphore": ("#e63946", "handed over"), "mutex": ("#333333", "handed o
 MOST_ARROWS = 300
 MOST_LABELLED_LINES = 8
 MOST_FLOW_LABELS = 3  # objects of one kind whose hand-overs the legend names one by one
-LABEL_PX = 60  # a wait at least this wide is labelled with its object
+FLOW_PALETTE = ("#f77f00", "#2a9d8f", "#6a4c93")  # for the objects of one kind, one by one
+LABEL_PX = 45  # a wait at least this wide is labelled with its object
+HOLD_PX = 2  # the least width of a mutex's hold
 
 
 def merged(starts, ends, kinds, scale, least=0.5):
@@ -89,17 +91,23 @@ def state_of(call, role, objects, profile):
     return state
 
 
-def draw(path, program, speed, analysis, progress=None):
+def prepare():
+    """Imports matplotlib, for the Agg back end that writes files."""
     import matplotlib
     matplotlib.use("Agg")
+    import matplotlib.pyplot  # noqa: F401
+
+
+def draw(path, program, speed, analysis, progress=None):
+    prepare()
     import matplotlib.pyplot as plt
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
 
     plt.rcParams.update({"font.size": 11})
-    profile = PROFILES.get(program)
+    profile = PROFILES.get(program.split("-")[0])  # bakers, or a changed copy such as bakers-starving
     if profile and not set(analysis.values) <= set(profile["waits"]):
-        profile = None  # a changed copy: not the bakery we know
+        profile = None
     order, semaphores, mutexes = analysis.order, list(analysis.values), list(analysis.holds)
     counter = bool(profile and semaphores)
     bands = ([] if counter else semaphores) + mutexes
@@ -149,42 +157,45 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
     colours = dict(profile["colours"] if profile else {}, **STATE_COLOURS)
     roles, names = analysis.roles, analysis.names
     lane = {task: i for i, task in enumerate(analysis.order)}
-    states, used, labels, never_ended = [], set(), [], []
+    states, used, labels, never_ended, label_of = [], set(), [], [], {}
     for task in analysis.order:
         task_calls = analysis.calls.get(task, [])
         if not task_calls:
             continue
-        starts, ends, kinds, cache = [], [], [], {}
-        for call in task_calls:
-            if call[NAME] not in STATES:
-                continue
+        # The waits and sleeps, as arrays; a kind of state for each distinct call.
+        waiting = [call for call in task_calls if call[NAME] in STATES]
+        kinds_of = {}
+        for call in waiting:
             key = (call[NAME], call[RAW])
-            if key not in cache:
+            if key not in kinds_of:
                 objects = names.of(call, task)
                 state = state_of(call, roles[task], objects, profile)
                 if state not in states:
                     states.append(state)
-                cache[key] = (states.index(state), objects[0][1] if objects else None)
-            kind, obj = cache[key]
-            starts.append(call[START])
-            ends.append(call[END])
-            kinds.append(kind)
-            if id(call) in analysis.unfinished:
-                never_ended.append((call[END] / 1e9, lane[task]))
-            if obj and not profile and (call[END] - call[START]) / 1e9 * scale >= LABEL_PX:
-                labels.append(((call[START] + call[END]) / 2e9, lane[task], obj))
+                kinds_of[key] = states.index(state)
+                if objects and not profile:
+                    label_of[key] = objects[0][1]
+        starts = np.fromiter((call[START] for call in waiting), dtype=float, count=len(waiting)) / 1e9
+        ends = np.fromiter((call[END] for call in waiting), dtype=float, count=len(waiting)) / 1e9
+        kinds = np.fromiter((kinds_of[(call[NAME], call[RAW])] for call in waiting), dtype=np.int64,
+                            count=len(waiting))
+        for i in np.nonzero((ends - starts) * scale >= LABEL_PX)[0]:
+            obj = label_of.get((waiting[i][NAME], waiting[i][RAW]))
+            if obj:
+                labels.append(((starts[i] + ends[i]) / 2, lane[task], obj))
+        never_ended += [(call[END] / 1e9, lane[task]) for call in waiting if id(call) in analysis.unfinished]
         first = 0 if task[0] == task[1] else task_calls[0][START] / 1e9
-        last = max(call[END] for call in task_calls) / 1e9
+        last = max(call[END] for call in task_calls[-16:]) / 1e9  # the last call, or one it is in
         y = (lane[task] - 0.35, 0.7)
         if (last - first) * scale >= 1 and not profile:
             lanes.broken_barh([(first, last - first)], y, color=colours["running"], linewidth=0)
-            used.add("running")
+            if (last - first - (ends - starts).sum()) * scale >= 1:  # some of it shows
+                used.add("running")
         if (end - last) * scale >= 1:
             lanes.broken_barh([(last, end - last)], y, color=colours["done"], linewidth=0)
             used.add("done")
         by_kind = {}
-        for x, width, kind in merged(np.array(starts, dtype=float) / 1e9, np.array(ends, dtype=float) / 1e9,
-                                     np.array(kinds, dtype=np.int64), scale):
+        for x, width, kind in merged(starts, ends, kinds, scale):
             by_kind.setdefault(int(kind), []).append((x / scale, width / scale))
         for kind, spans in by_kind.items():
             lanes.broken_barh(spans, y, color=colours.get(states[kind], "#999999"), linewidth=0)
@@ -192,7 +203,7 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
         if progress:
             progress(f"drawing: {lane[task] + 1} of {len(lane)} threads")
     for x, y, obj in labels:
-        lanes.text(x, y, obj, ha="center", va="center", fontsize=8, color="white", clip_on=True)
+        lanes.text(x, y, obj, ha="center", va="center", fontsize=7, color="white", clip_on=True)
     if never_ended:
         lanes.plot([x for x, _ in never_ended], [y for _, y in never_ended], marker="X", color="black",
                    linestyle="", markersize=9)
@@ -214,10 +225,12 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
     if len(analysis.flows) <= MOST_ARROWS:
         kinds = {}
         for name, *_ in analysis.flows:
-            kinds.setdefault(analysis.objects.get(name), set()).add(name)
+            kinds.setdefault(analysis.objects.get(name), [])
+            if name not in kinds[analysis.objects.get(name)]:
+                kinds[analysis.objects.get(name)].append(name)
         for name, from_task, release, to_task, wait in analysis.flows:
             kind = analysis.objects.get(name)
-            colour, label = flow_style(name, kind, len(kinds[kind]) > MOST_FLOW_LABELS, profile)
+            colour, label = flow_style(name, kind, kinds[kind], profile)
             flow_legend[label] = colour
             lanes.annotate("", xy=(wait[END] / 1e9, lane[to_task]), xytext=(release[START] / 1e9, lane[from_task]),
                            arrowprops={"arrowstyle": "-|>", "color": colour, "lw": 1, "shrinkA": 0, "shrinkB": 2})
@@ -248,11 +261,17 @@ def title(program, speed, analysis):
             "interrupted": f"{program}: stopped by Ctrl-C at {at / 1e9:.1f} s{pace}"}[reason]
 
 
-def flow_style(name, kind, grouped, profile):
+def flow_style(name, kind, objects, profile):
+    """The colour and legend of a hand-over on the object, one of the objects
+    of its kind: each named with a colour of its own where they are few."""
     if profile and name in profile["flows"]:
         return profile["flows"][name]
     colour, verb = FLOWS.get(kind, ("grey", "woke a waiter"))
-    return colour, f"a {kind} {verb}" if grouped else f"{name} {verb}"
+    if len(objects) > MOST_FLOW_LABELS:
+        return colour, f"a {kind} {verb}"
+    if len(objects) > 1:
+        colour = FLOW_PALETTE[objects.index(name) % len(FLOW_PALETTE)]
+    return colour, f"{name} {verb}"
 
 
 def steps(panel, series, end, shown, **style):
@@ -298,16 +317,18 @@ def object_bands(panel, analysis, semaphores, mutexes, end, scale, patch):
         row += 1
     palette = plt.get_cmap("tab20")
     tasks, shown = list(analysis.order), set()
+    index = {task: i for i, task in enumerate(tasks)}
     for name in mutexes:
         holds = analysis.holds[name]
         if holds:
-            starts = np.array([h[0] for h in holds], dtype=float) / 1e9
-            ends = np.array([h[1] for h in holds], dtype=float) / 1e9
-            kinds = np.array([tasks.index(h[2]) if h[2] in tasks else 0 for h in holds], dtype=np.int64)
+            starts = np.fromiter((h[0] for h in holds), dtype=float, count=len(holds)) / 1e9
+            ends = np.fromiter((h[1] for h in holds), dtype=float, count=len(holds)) / 1e9
+            kinds = np.fromiter((index.get(h[2], 0) for h in holds), dtype=np.int64, count=len(holds))
             by_holder = {}
             for x, width, kind in merged(starts, ends, kinds, scale, least=1e-9):  # the briefest hold shows
                 by_holder.setdefault(int(kind), []).append((x / scale, width / scale))
             for holder, spans in by_holder.items():
+                spans = [(x, max(width, HOLD_PX / scale)) for x, width in spans]  # the briefest hold stays in sight
                 panel.broken_barh(spans, (row - 0.35, 0.7), color=palette(holder % 20), linewidth=0)
                 shown.add(holder)
                 for x, width in spans:

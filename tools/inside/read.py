@@ -11,8 +11,8 @@ from .symbols import Symbols, modules_from_maps
 
 # A traced call is a plain tuple, for a million of them are made quickly:
 # its name, start and end in nanoseconds from the program's start, its
-# arguments as uftrace wrote them (parse them with arguments()), and its
-# return value as text, or None.
+# arguments as uftrace wrote them (read them with arguments()), and its
+# return value likewise (read it with returned()), or None.
 NAME, START, END, RAW, RET = range(5)
 # calls: {(pid, tid): [Call]} in order of start; forks: {child pid: parent pid};
 # zero: the program's start on uftrace's clock; unended: calls entered and never
@@ -49,14 +49,15 @@ def read(folder, speed=None, progress=None):
 
 
 def read_calls(folder, zero, speed, progress):
+    total = estimate(folder)
     with tempfile.TemporaryFile() as errors:
-        dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "-d", folder], stdout=subprocess.PIPE,
-                                stderr=errors, text=True, bufsize=1 << 20)
+        dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "-d", folder],
+                                stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20)
         try:  # a larger pipe lets uftrace write ahead while the lines are read
             fcntl.fcntl(dump.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
         except OSError:
             pass
-        calls, unended, unmatched = read_lines(dump.stdout, zero, speed, progress, estimate(folder))
+        calls, unended, unmatched = read_lines(dump.stdout, zero, speed, progress, total)
         if dump.wait() != 0:
             errors.seek(0)
             raise Failure(f"uftrace dump failed: {errors.read().decode(errors='replace').strip()}")
@@ -67,15 +68,18 @@ def read_lines(lines, zero, speed, progress, total):
     """The calls of each task from uftrace's Chrome events, a line each:
     {"ts":2580861018.830,"ph":"B","pid":11031,"tid":11033,"name":"f","args":{"arguments":"(0x1)"}},"""
     calls, tasks, texts, unmatched, nested = {}, {}, {}, 0, set()
-    count, shown = 0, time.monotonic()
+    count, shown, split = 0, time.monotonic(), str.split
     for line in lines:
-        p = line.split('"', 14)
-        if len(p) < 12:
-            continue
-        if p[9] == "tid":
-            where, name, rest = p[10], p[13], p[14] if len(p) > 14 else ""
-        else:
-            where, name, rest = p[8], p[11], '"'.join(p[12:])
+        p = split(line, '"', 14)
+        try:
+            if p[9] == "tid":
+                where, name, rest = p[10], p[13], p[14]
+            else:
+                where, name, rest = p[8], p[11], '"'.join(p[12:])
+        except IndexError:  # the last event's line has no comma; others are not events
+            if len(p) != 14:
+                continue
+            where, name, rest = p[10], p[13], ""
         task = tasks.get(where)
         if task is None:  # a task's first event: its calls, its stack of calls entered, and itself
             if p[5] not in ("B", "E") or name.startswith("linux:"):
@@ -83,23 +87,23 @@ def read_lines(lines, zero, speed, progress, total):
             key = (int(p[8][1:-1]), int(where[1:-1]))
             task = tasks[where] = (calls.setdefault(key, []), [], key)
         phase, stack = p[5], task[1]
+        if name[0] == "l" and name.startswith("linux:"):  # the kernel's events, not calls
+            continue
         if phase == "B":
-            if name.startswith("linux:"):
-                continue
-            raw = rest[len(ARGS):rest.rfind('"}}')] if rest.startswith(ARGS) else ""
-            stack.append((name, p[2], texts.setdefault(raw, raw)))
-        elif phase != "E" or name.startswith("linux:"):
+            # What follows the name, its arguments among it, is kept as it is
+            # (parse it with arguments()); each different name and text once.
+            stack.append((texts.setdefault(name, name), p[2], texts.setdefault(rest, rest)))
+        elif phase != "E":
             continue
         elif stack and stack[-1][0] == name:
             entered, start, raw = stack.pop()
             if stack:  # a call made inside another, such as an atexit handler's inside exit
                 nested.add(task[2])
-            ret = rest[len(RETVAL):rest.rfind('"}}')] if rest.startswith(RETVAL) else None
             # uftrace writes microseconds with three decimals: nanoseconds
             begun, ended = int(start[1:-1].replace(".", "")) - zero, int(p[2][1:-1].replace(".", "")) - zero
             if speed != 1:
                 begun, ended = int(begun * speed), int(ended * speed)
-            task[0].append((entered, begun, ended, raw, ret))
+            task[0].append((entered, begun, ended, raw, texts.setdefault(rest, rest) if rest[:1] == "," else None))
             count += 1
             if progress and count & 0xFFFF == 0 and time.monotonic() - shown > 0.25:
                 shown = time.monotonic()
@@ -107,7 +111,7 @@ def read_lines(lines, zero, speed, progress, total):
                                                                       if total else ""))
         elif name == "fork":  # a child returns from the fork that its parent entered
             ts = int((int(p[2][1:-1].replace(".", "")) - zero) * speed)
-            task[0].append(("fork", ts, ts, "", "0"))
+            task[0].append(("fork", ts, ts, "", RETVAL + '0"}}'))
         else:
             unmatched += 1
     for task in nested:  # a call is stored when it returns: a nested one before the one it is in
@@ -125,15 +129,30 @@ def estimate(folder):
 
 
 ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "0": "\0", "\\": "\\", '"': '"'}
-_parsed = {}
+_parsed, _returned = {}, {}
 
 
 def arguments(raw):
-    """uftrace's '("a\\n", 0x10, 4)' -> ('a\n', 16, 4): strings unescaped, numbers as ints."""
+    """A call's arguments, as uftrace wrote them after its entry's name
+    (',"args":{"arguments":"(\\"a\\\\n\\", 0x10, 4)"}},') or as such a
+    list alone ('(0x10)'): ('a\n', 16, 4), strings unescaped and as bytes,
+    numbers as ints."""
     found = _parsed.get(raw)
     if found is None:
-        found = _parsed[raw] = tuple(parse(json.loads(f'"{raw}"') if "\\" in raw else raw))
+        text = raw[len(ARGS):raw.rfind('"}}')] if raw.startswith(ARGS) else raw if raw.startswith("(") else "()"
+        found = _parsed[raw] = tuple(parse(json.loads(f'"{text}"') if "\\" in text else text))
     return found
+
+
+def returned(call):
+    """The value that a call returned, as an int, or None if it was not recorded."""
+    raw = call[RET]
+    if raw is None:
+        return None
+    found = _returned.get(raw)
+    if found is None:
+        found = _returned[raw] = number(raw[len(RETVAL):raw.rfind('"}}')])
+    return found if isinstance(found, int) else None
 
 
 def parse(text):

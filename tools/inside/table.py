@@ -23,31 +23,20 @@ def table(analysis, ended):
     waits, sleeps, blocked = set(WAITS), set(SLEEPS), analysis.blocked
     rows = [("thread", "blocked s", "sleeping s", "waits that blocked", "longest wait s")]
     for task in analysis.order:
-        waited = slept = count = longest = 0
-        for call in analysis.calls.get(task, []):
-            name = call[NAME]
-            if name in waits:
-                length = call[END] - call[START]
-                waited += length
-                if id(call) in blocked:
-                    count += 1
-                    longest = max(longest, length)
-            elif name in sleeps:
-                slept += call[END] - call[START]
-        rows.append((analysis.roles[task], s(waited), s(slept), str(count), s(longest)))
+        task_calls = analysis.calls.get(task, [])
+        waiting = [call[END] - call[START] for call in task_calls if call[NAME] in waits]
+        blocking = [call[END] - call[START] for call in task_calls if call[NAME] in waits and id(call) in blocked]
+        slept = sum([call[END] - call[START] for call in task_calls if call[NAME] in sleeps])
+        rows.append((analysis.roles[task], s(sum(waiting)), s(slept), str(len(blocking)), s(max(blocking, default=0))))
     text = columns(rows)
     objects = [("object", "kind", "waits that blocked", "waited s", "longest wait s")]
     for kind, events in analysis.names.events.items():
         functions = set(OBJECT_WAITS[kind])
         for name, object_events in events.items():
-            waited = count = longest = 0
-            for call in (call for calls in object_events.values() for call in calls):
-                if call[NAME] in functions:
-                    length = call[END] - call[START]
-                    waited += length
-                    if id(call) in blocked:
-                        count += 1
-                        longest = max(longest, length)
+            waiting = [call for calls in object_events.values() for call in calls if call[NAME] in functions]
+            waited = sum([call[END] - call[START] for call in waiting])
+            blocking = [call[END] - call[START] for call in waiting if id(call) in blocked]
+            count, longest = len(blocking), max(blocking, default=0)
             objects.append((name, kind, str(count), s(waited), s(longest)))
     if len(objects) > 1:
         text += [""] + columns(objects)

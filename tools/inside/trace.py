@@ -9,7 +9,7 @@ makes a few million events."""
 import json
 
 from .analyse import COND_WAITS, SLEEPS, SPANS, signed
-from .read import END, NAME, RAW, RET, START, arguments
+from .read import END, NAME, RAW, START, arguments, returned
 
 FLOW_INSIDE_NS = 500  # how far inside its call's slice each end of a flow lies, at most
 CHUNK = 10000  # events written at once
@@ -29,7 +29,7 @@ def about(call, task, analysis):
         key = {"pthread_join": "thread", "pthread_create": "thread"}.get(name, "process")
         return {key: targets[id(call)]} if id(call) in targets else {}
     if name == "fork":
-        child = signed(int(call[RET], 0)) if call[RET] else 0
+        child = signed(returned(call) or 0)
         return {"process": analysis.roles[(child, child)]} if (child, child) in analysis.roles else {}
     if name in SLEEPS:
         return {"seconds": sleep_seconds(call, analysis)}
@@ -88,27 +88,26 @@ def write(path, program, analysis):
             emit(meta("thread_sort_index", pid, tid, {"sort_index": index}))
         for task in order:
             # One format a task, filled in a single step for each of up to a
-            # million calls.
+            # million calls; the args of each distinct call made once.
             span = ('{"name": "%s", "ph": "X", "ts": %.3f, "dur": %.3f, "pid": ' + str(task[0]) + ', "tid": '
                     + str(task[1]) + ', "args": %s}')
-            cache, chunk = {}, []
-            for call in analysis.calls.get(task, []):
-                name = call[NAME]
-                if name not in spans:
-                    continue
-                if name in PER_CALL or (unfinished and id(call) in unfinished):
-                    args = arguments_json(call, task, analysis)
+            chosen = [call for call in analysis.calls.get(task, []) if call[NAME] in spans]
+            args = {}  # name: {arguments as recorded: args}
+            for call in chosen:
+                known = args.setdefault(call[NAME], {})
+                if call[RAW] not in known:
+                    known[call[RAW]] = arguments_json(call, task, analysis)
+            special = {id(call): arguments_json(call, task, analysis) for call in chosen
+                       if call[NAME] in PER_CALL or (unfinished and id(call) in unfinished)}
+            for at in range(0, len(chosen), CHUNK):
+                part = chosen[at:at + CHUNK]
+                if special:
+                    emit(",\n".join([span % (call[NAME], call[START] / 1000, (call[END] - call[START]) / 1000,
+                                             special.get(id(call)) or args[call[NAME]][call[RAW]])
+                                     for call in part]))
                 else:
-                    key = (name, call[RAW])
-                    args = cache.get(key)
-                    if args is None:
-                        args = cache[key] = arguments_json(call, task, analysis)
-                chunk.append(span % (name, call[START] / 1000, (call[END] - call[START]) / 1000, args))
-                if len(chunk) >= CHUNK:
-                    emit(",\n".join(chunk))
-                    chunk = []
-            if chunk:
-                emit(",\n".join(chunk))
+                    emit(",\n".join([span % (call[NAME], call[START] / 1000, (call[END] - call[START]) / 1000,
+                                             args[call[NAME]][call[RAW]]) for call in part]))
         for ts, task, text in analysis.lines:
             if task is None:
                 emit(json.dumps({"name": text, "ph": "i", "s": "g", "ts": float(us(ts or analysis.end)),
