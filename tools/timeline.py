@@ -25,7 +25,7 @@ crashed, hung, reached its deadline or was interrupted (the trace, picture
 and table are written all the same); 1 when the tool could not trace; 2 for
 bad arguments.
 """
-import argparse, os, shutil, signal, sys, tempfile, threading
+import argparse, importlib.util, os, shutil, signal, sys, tempfile, threading
 
 from inside import analyse, picture, read, record, table, trace
 from inside.read import Failure
@@ -40,25 +40,32 @@ EXAMPLES = """examples:
 """
 
 
-def arguments():
+def arguments(argv):
+    """The tool's options, then PROGRAM and its ARGs, which go to it as they are."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], epilog=EXAMPLES,
+                                     usage="%(prog)s [--bin DIR] [--speed N] [--deadline SECONDS] [--out PREFIX] "
+                                           "[--] PROGRAM [ARG ...]",
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", default="build", metavar="DIR", help="where this project's programs are built "
                                                                       "(build)")
-    parser.add_argument("--speed", type=float, metavar="N", help="compress the program's time N times with "
+    parser.add_argument("--speed", type=float, metavar="N", help="run the program's clocks N times as fast with "
                                                                   "libfaketime")
     parser.add_argument("--out", metavar="PREFIX", help="write PREFIX.json and PREFIX.png (the program's name)")
     parser.add_argument("--deadline", type=float, metavar="SECONDS", default=DEADLINE_SECONDS,
                         help=f"stop the run after SECONDS of the program's time ({DEADLINE_SECONDS})")
-    parser.add_argument("program", metavar="PROGRAM", help=", ".join(PROGRAMS) + ", or a program's path")
-    parser.add_argument("args", nargs=argparse.REMAINDER, metavar="ARG", help="the program's own arguments")
-    options = parser.parse_args()
+    parser.add_argument("program", metavar="PROGRAM", help=", ".join(PROGRAMS) + ", or a program's path; "
+                                                           "its own ARGs follow it")
+    at = 0  # where PROGRAM is: after the options and their values, or after --
+    while at < len(argv) and argv[at].startswith("-") and argv[at] != "--":
+        at += 1 if "=" in argv[at] or argv[at] in ("-h", "--help") else 2
+    if at < len(argv) and argv[at] == "--":
+        argv = argv[:at] + argv[at + 1:]
+    options = parser.parse_args(argv[:at + 1])
+    options.args = argv[at + 1:]
     if options.speed is not None and options.speed <= 0:
         parser.error("--speed takes a number above 0")
     if options.deadline <= 0:
         parser.error("--deadline takes a number of seconds above 0")
-    if options.args[:1] == ["--"]:
-        options.args = options.args[1:]
     return options
 
 
@@ -74,7 +81,7 @@ def program_path(options):
 
 
 def main():
-    options = arguments()
+    options = arguments(sys.argv[1:])
     path = program_path(options)
     name = os.path.basename(path)
     prefix = options.out or name
@@ -85,30 +92,24 @@ def main():
         raise Failure("uftrace is missing: apt-get install uftrace")
     if not shutil.which("eu-stack"):
         raise Failure("eu-stack is missing: apt-get install elfutils")
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise Failure("matplotlib is missing: apt-get install python3-matplotlib") from None
+    if importlib.util.find_spec("matplotlib") is None:
+        raise Failure("matplotlib is missing: apt-get install python3-matplotlib")
     speed = options.speed and (int(options.speed) if options.speed == int(options.speed) else options.speed)
-    progress = read.progress_printer()
+    progress = progress_printer()
     # matplotlib takes half a second to import: it does so while the program runs.
     threading.Thread(target=picture.prepare, daemon=True).start()
     with tempfile.TemporaryDirectory() as folder:
+        progress(f"running {name} under uftrace (Ctrl-C stops it, and keeps what was recorded)")
         recording = record.record(path, options.args, speed, options.deadline, folder)
-        if progress:
-            progress("reading the record")
+        progress("reading the record")
         recorded = read.read(recording.folder, speed, progress)
-        if progress:
-            progress("analysing")
+        progress("analysing")
         result = analyse.analyse(recorded, recording, speed, read.plt_names(recording.folder, recorded.symbols))
-    if progress:
-        progress("writing the trace")
+    progress("writing the trace")
     trace.write(f"{prefix}.json", name, result)
-    if progress:
-        progress("drawing")
+    progress("drawing")
     picture.draw(f"{prefix}.png", name, speed, result, progress)
-    if progress:
-        progress("")
+    progress("")
     for warning in result.warnings:
         print(f"timeline: warning: {warning}", file=sys.stderr)
     print(table.table(result, table.ending(result, recording)))
@@ -117,6 +118,17 @@ def main():
     print(f"wrote {prefix}.json and {prefix}.png", file=sys.stderr)
     stopped = result.stop is not None
     return 3 if stopped or recording.ended != "exited with status 0" else 0
+
+
+def progress_printer():
+    """Shows progress on standard error, in place, when that is a terminal."""
+    if not sys.stderr.isatty():
+        return lambda text: None
+
+    def show(text):
+        sys.stderr.write(f"\r\033[K{text}")
+        sys.stderr.flush()
+    return show
 
 
 def on_terminate(signum, frame):

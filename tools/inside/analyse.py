@@ -447,7 +447,7 @@ def mutex(name, events, blocked, flows, unfinished):
     it returns."""
     holds, lock_calls, trylock, waits = [], set(LOCKS), LOCKS[1], set(COND_WAITS)
     for task, task_calls in events.items():
-        depth = 0
+        depth, start, how = 0, None, None  # how: the call that took the mutex
         for call in task_calls:
             function = call[NAME]
             if function == "pthread_mutex_unlock" or function in waits:

@@ -32,7 +32,7 @@ def place(site):
 
 
 def deadlock(analysis, snapshot):
-    roles, names, calls = analysis.roles, analysis.names, analysis.calls
+    roles, calls = analysis.roles, analysis.calls
     pending = {}  # task: (call, Pending)
     for task in analysis.order:
         for call in calls.get(task, []):

@@ -17,7 +17,7 @@ TOP_PX, LANE_PX, GAP_PX, COUNTER_PX, BAND_PX, BOTTOM_PX = 45, 40, 20, 200, 30, 5
 STATE_COLOURS = {
     "running": "#e3efd9",
     "sleeping": "#8ecae6",
-    "waiting for a lock": "#d62828",
+    "waiting for a lock": "#b5179e",
     "waiting on a condition": "#f77f00",
     "waiting on a semaphore": "#e63946",
     "in a join or a wait": "#7b2cbf",
@@ -98,7 +98,7 @@ def prepare():
     import matplotlib.pyplot  # noqa: F401
 
 
-def draw(path, program, speed, analysis, progress=None):
+def draw(path, program, speed, analysis, progress=lambda text: None):
     prepare()
     import matplotlib.pyplot as plt
     from matplotlib.lines import Line2D
@@ -200,8 +200,7 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
         for kind, spans in by_kind.items():
             lanes.broken_barh(spans, y, color=colours.get(states[kind], "#999999"), linewidth=0)
             used.add(states[kind])
-        if progress:
-            progress(f"drawing: {lane[task] + 1} of {len(lane)} threads")
+        progress(f"drawing: {lane[task] + 1} of {len(lane)} threads")
     for x, y, obj in labels:
         lanes.text(x, y, obj, ha="center", va="center", fontsize=7, color="white", clip_on=True)
     if never_ended:

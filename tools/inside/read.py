@@ -4,7 +4,7 @@
 come, never as one document, and split at their fixed quotes rather than
 parsed as JSON, which would cost several times uftrace's own time on a run
 of a million calls."""
-import fcntl, glob, json, os, re, subprocess, sys, tempfile, time
+import fcntl, glob, json, os, re, subprocess, tempfile, time
 from collections import namedtuple
 
 from .symbols import Symbols, modules_from_maps
@@ -191,17 +191,6 @@ def number(token):
             return float(token)
         except ValueError:
             return token
-
-
-def progress_printer():
-    """Shows progress on standard error, in place, when that is a terminal."""
-    if not sys.stderr.isatty():
-        return None
-
-    def show(text):
-        sys.stderr.write(f"\r\033[K{text}")
-        sys.stderr.flush()
-    return show
 
 
 def plt_names(folder, symbols):
