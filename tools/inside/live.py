@@ -24,6 +24,8 @@ original, with the stack slot that it replaced, in the program's memory:
 import os, re, struct, subprocess
 from collections import namedtuple
 
+import numpy as np
+
 from ptyrun import members
 
 FUTEX, WAIT4, WAITID, NANOSLEEP, CLOCK_NANOSLEEP = 202, 61, 247, 35, 230
@@ -205,7 +207,7 @@ def ret_stack_entries(read, regions, slots, stack_pointers):
     found = {}
     if not slots:
         return found
-    keys = {struct.pack("<Q", slot): tid for slot, tid in slots.items()}
+    wanted = np.array(list(slots), dtype=np.uint64)
     for line in regions:
         fields = line.split()
         if not fields[1].startswith("rw") or (len(fields) >= 6 and fields[5] != "[heap]"):
@@ -214,13 +216,11 @@ def ret_stack_entries(read, regions, slots, stack_pointers):
         if end - start > (256 << 20) or any(start <= sp < end for sp in stack_pointers):
             continue
         blob = read(start, end - start)
-        for key, tid in keys.items():
-            at = blob.find(key)
-            while at >= 0:
-                if at % 8 == 0 and at + RET_STACK.size <= len(blob):
-                    found[tid] = RET_STACK.unpack_from(blob, at)
-                    break
-                at = blob.find(key, at + 1)
+        words = np.frombuffer(blob, dtype="<u8", count=len(blob) // 8)  # a region starts on a page
+        for at in np.nonzero(np.isin(words, wanted))[0]:
+            if at * 8 + RET_STACK.size <= len(blob):
+                entry = RET_STACK.unpack_from(blob, at * 8)
+                found.setdefault(slots[entry[0]], entry)
     return found
 
 
