@@ -24,8 +24,6 @@ original, with the stack slot that it replaced, in the program's memory:
 import os, re, struct, subprocess
 from collections import namedtuple
 
-import numpy as np
-
 from ptyrun import members
 
 FUTEX, WAIT4, WAITID, NANOSLEEP, CLOCK_NANOSLEEP = 202, 61, 247, 35, 230
@@ -204,6 +202,8 @@ def ret_stack_entries(read, regions, slots, stack_pointers):
     """{tid: (parent_loc, parent_ip, child_ip, flags, start_time)}: libmcount's
     entries whose parent_loc is one of the slots, found in the program's
     anonymous memory (its heap, not its stacks)."""
+    import numpy as np  # Debian's, beside matplotlib
+
     found = {}
     if not slots:
         return found
