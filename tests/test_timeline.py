@@ -105,8 +105,8 @@ class Bakers(unittest.TestCase):
                 sleeps = [s for s in spans if s["name"] == "sleep"]
                 self.assertEqual([w["args"] for w in waits], [{"semaphore": semaphore}] * turns)
                 self.assertEqual([s["args"] for s in sleeps], [{"seconds": seconds}] * turns)
-                for sleep in sleeps:
-                    self.assertAlmostEqual(sleep["dur"] / 1e6, seconds, delta=seconds * 0.02)
+                for sleep in sleeps:  # compressed 20 times, 15 ms late in real time is 0.3 s
+                    self.assertAlmostEqual(sleep["dur"] / 1e6, seconds, delta=0.3)
 
     def test_counters_stay_within_the_counter(self):
         for name, first, last in (("bun", 0, 0), ("freePlace", 3, 3)):
