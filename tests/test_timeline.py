@@ -145,7 +145,7 @@ class Others(unittest.TestCase):
         self.assertEqual(len({pid for pid, _ in run.names}), 2)
         (sleep,) = [s for s in run.spans["parent"] if s["name"] == "sleep"]
         self.assertEqual(sleep["args"], {"seconds": 2})
-        self.assertAlmostEqual(sleep["dur"] / 1e6, 2, delta=0.1)
+        self.assertAlmostEqual(sleep["dur"] / 1e6, 2, delta=0.25)
 
     def test_what_cannot_be_traced_is_said_in_one_line(self):
         with tempfile.TemporaryDirectory() as empty:
