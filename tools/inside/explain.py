@@ -61,7 +61,6 @@ def what(call, task, analysis, first=False):
 
 def reasons(pending, alive, analysis):
     roles, names = analysis.roles, analysis.names
-    ended = lambda tasks: [roles[t] for t in tasks if t not in alive]  # noqa: E731
     waiting_on, seen, text = {}, set(), []
     holders = {}
     for task, (call, info) in pending.items():
@@ -100,15 +99,9 @@ def reasons(pending, alive, analysis):
                 text.append(f"{said}, and no thread ever posts {obj}: {listing(roles[t] for t in by)} "
                             f"{'posts' if len(by) == 1 else 'post'} {copy}, a copy that this process does not "
                             "share, for fork copies a semaphore that is not in shared memory.")
-            elif not posters:
-                text.append(f"{said}, and no thread ever posts {obj}.")
-            elif not [t for t in posters if t in alive]:
-                text.append(f"{said}, and no thread that posts {obj} is left: {listing(ended(posters))} "
-                            f"{'has' if len(posters) == 1 else 'have'} ended.")
             else:
-                waiting = [roles[t] for t in posters if t in alive]
-                text.append(f"{said}; {listing(waiting)}, which {'posts' if len(waiting) == 1 else 'post'} "
-                            f"{obj}, {'waits' if len(waiting) == 1 else 'wait'} too.")
+                clause = wakers("post", obj, posters, roles, alive)
+                text.append(f"{said}{', and ' if clause.startswith('no ') else '; '}{clause}.")
         elif kind == "mutex":
             holder = holders.get(obj)
             if holder is None:
@@ -119,19 +112,25 @@ def reasons(pending, alive, analysis):
                 text.append(f"{obj} is held by {roles[holder]}, which waits too.")
         elif kind == "cond":
             signallers = users(analysis, obj, ("pthread_cond_signal", "pthread_cond_broadcast"))
-            if not signallers:
-                text.append(f"no thread ever signals {obj}.")
-            elif not [t for t in signallers if t in alive]:
-                text.append(f"no thread that signals {obj} is left: {listing(ended(signallers))} "
-                            f"{'has' if len(signallers) == 1 else 'have'} ended.")
-            else:
-                text.append(f"{listing(roles[t] for t in signallers if t in alive)}, which signals {obj}, "
-                            "waits too.")
+            text.append(wakers("signal", obj, signallers, roles, alive) + ".")
         elif kind == "barrier":
             text.append(f"{obj} waits for more threads than are left to arrive.")
         elif kind == "rwlock":
             text.append(f"{obj} is held by a thread that waits too, or has ended.")
     return text
+
+
+def wakers(verb, obj, tasks, roles, alive):
+    """Why the threads that could wake a waiter on obj do not: none ever
+    does (verb: post, signal), they have ended, or they wait too."""
+    if not tasks:
+        return f"no thread ever {verb}s {obj}"
+    left = [roles[t] for t in tasks if t in alive]
+    if not left:
+        gone = [roles[t] for t in tasks]
+        return f"no thread that {verb}s {obj} is left: {listing(gone)} {'has' if len(gone) == 1 else 'have'} ended"
+    one = len(left) == 1
+    return f"{listing(left)}, which {verb}{'s' if one else ''} {obj}, {'waits' if one else 'wait'} too"
 
 
 def users(analysis, obj, functions):
