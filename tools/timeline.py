@@ -104,7 +104,7 @@ def main():
         progress("reading the record")
         recorded = read.read(recording.folder, speed, progress)
         progress("analysing")
-        result = analyse.analyse(recorded, recording, speed, read.plt_names(recording.folder, recorded.symbols))
+        result = analyse.analyse(recorded, recording, read.plt_names(recording.folder, recorded.symbols))
     progress("writing the trace")
     trace.write(f"{prefix}.json", name, result)
     progress("drawing")

@@ -12,6 +12,7 @@ from collections import defaultdict, deque, namedtuple
 
 from . import explain, lines as output
 from .read import END, NAME, RAW, START, arguments, returned
+from .symbols import SIZES
 
 ROUTINE_ROLES = {"Bake": "Baker", "Eat": "Eater", "tFunc": "worker"}
 SLEEPS = ("sleep", "usleep", "nanosleep", "clock_nanosleep")
@@ -41,8 +42,8 @@ OBJECTS = {**{name: ("mutex",) for name in LOCKS + ("pthread_mutex_unlock",)},
 # name the object that a hung thread waits on.
 FUTEX_OFFSETS = {"mutex": (0,), "semaphore": (0,), "cond": (40, 44, 36, 16, 20, 0), "rwlock": (0, 4, 8, 12),
                  "barrier": (0, 4, 8, 12, 16)}
-PENDING_KINDS = {**{name: kinds[0] for name, kinds in OBJECTS.items()}}
 O_CREAT = 0o100
+STARTUP_SECONDS = 0.05  # from the start of the run to the program's, uftrace's start-up
 
 Analysis = namedtuple("Analysis", "order roles calls names flows holds values blocked unfinished lines warnings "
                                   "end stop targets sleeps explanation objects")
@@ -59,13 +60,13 @@ def succeeded(call):
     return value is None or signed(value) == 0
 
 
-def analyse(record, recording, speed, plt_names):
+def analyse(record, recording, plt_names):
     calls, symbols = record.calls, record.symbols
     # The few calls that name threads and processes, or write, looked at apart from the million others.
     rare = {task: [call for call in task_calls if call[NAME] in RARE] for task, task_calls in calls.items()}
     roles, order, created = name_tasks(calls, rare, record.forks, symbols)
     names = Names(calls, symbols, roles)
-    unfinished, stop, pending_targets, sleeps = pending_calls(record, recording, names, speed, plt_names)
+    unfinished, stop, pending_targets, sleeps = pending_calls(record, recording, names, plt_names)
     names.index(calls)
     targets, blocked = join_targets(calls, rare, roles, unfinished)
     targets.update(created)
@@ -264,28 +265,27 @@ class Names:
             if (kind, futex - offset) in self.used:
                 return futex - offset
         found = self.symbols.symbol(futex)
-        if found and kind in FUTEX_OFFSETS:
-            size = {"mutex": 40, "semaphore": 32, "cond": 48, "rwlock": 56, "barrier": 32}[kind]
-            return futex - found[1] % size
+        if found and kind in SIZES:
+            return futex - found[1] % SIZES[kind]
         return futex
 
 
-def pending_calls(record, recording, names, speed, plt_names):
+def pending_calls(record, recording, names, plt_names):
     """The calls that were still waiting when the run was stopped, from the
     snapshot of the live program, as calls that last until then; and when
     and why the run was stopped (None if it ended by itself)."""
     snapshot, zero, targets, sleeps = recording.snapshot, record.zero, {}, {}
     if snapshot is None:
         return {}, None, targets, sleeps
+    # The program's clock runs speed times as fast as the real one that the
+    # watch reads; a hang began when the last thread began to wait.
     last = max((cs[-1][END] for cs in record.calls.values() if cs), default=0)
     scale = record.speed
     starts = [int((p.start - zero) * scale) for p in snapshot.pending if p.start and p.thread.wait]
-    rate = (speed or 1) * 1e9
     if snapshot.reason == "deadlock":
-        hung = max(starts + [last])
-        at = hung + (snapshot.seconds - snapshot.hung_since) * rate
+        at = max(starts + [last]) + (snapshot.seconds - snapshot.hung_since) * scale * 1e9
     else:
-        at = max(starts + [last, snapshot.seconds * rate - 0.05 * rate])
+        at = max(starts + [last, (snapshot.seconds - STARTUP_SECONDS) * scale * 1e9])
     at = int(at)
     unfinished = {}
     for pending in snapshot.pending:
@@ -295,12 +295,10 @@ def pending_calls(record, recording, names, speed, plt_names):
             continue
         task = (thread.pid, thread.tid)
         raw = ""
-        if thread.wait and thread.wait[0] == "futex" and name in PENDING_KINDS:
-            kind = PENDING_KINDS[name]
-            raw = f"({names.place(kind, thread.wait[1]):#x})"
-            if name in COND_WAITS:
-                held = holding(record.calls.get(task, []), names, task)
-                raw = f"({names.place(kind, thread.wait[1]):#x}, {held or 0:#x})"
+        if thread.wait and thread.wait[0] == "futex" and name in OBJECTS:
+            address = names.place(OBJECTS[name][0], thread.wait[1])
+            raw = f"({address:#x}, {holding(record.calls.get(task, [])) or 0:#x})" if name in COND_WAITS \
+                else f"({address:#x})"
         call = (name, int((pending.start - zero) * scale), at, raw, None)
         if name == "pthread_join" and thread.wait and thread.wait[0] == "futex":
             targets[id(call)] = ("tid", thread.pid, thread.wait[2])
@@ -308,7 +306,7 @@ def pending_calls(record, recording, names, speed, plt_names):
             targets[id(call)] = ("pid", thread.pid, thread.wait[1])
         if name in SLEEPS and thread.sleep:
             seconds, nanoseconds = thread.sleep
-            asked = round((seconds + nanoseconds / 1e9) * (speed or 1), 6)
+            asked = round((seconds + nanoseconds / 1e9) * scale, 6)
             sleeps[id(call)] = int(asked) if asked == int(asked) else asked
         record.calls.setdefault(task, []).append(call)
         unfinished[id(call)] = pending
@@ -316,7 +314,7 @@ def pending_calls(record, recording, names, speed, plt_names):
     return unfinished, (snapshot.reason, at), targets, sleeps
 
 
-def holding(task_calls, names, task):
+def holding(task_calls):
     """The address of the mutex that the task holds last, from its calls."""
     held = []
     for call in task_calls:
@@ -329,10 +327,11 @@ def holding(task_calls, names, task):
 
 def join_targets(calls, rare, roles, unfinished):
     """Whom each join and wait waited for: {id(call): role}, and which of them
-    blocked. A join blocked if the thread ended while it waited; the thread
-    it waited for is then the one that ended last before it returned.
-    uftrace does not record the handle that pthread_create wrote, so a join
-    that did not block takes the earliest created thread not yet joined."""
+    blocked: those during which the thread or child ended. uftrace does not
+    record the handle that pthread_create wrote; a join's thread is found
+    from the joins' handles where they tell (handles()), or else a join that
+    blocked takes the thread that ended last before it returned, and one that
+    did not the earliest created thread not yet joined."""
     targets, blocked, joined_in = {}, set(), defaultdict(set)
     last = {task: max(c[END] for c in cs[-16:]) for task, cs in calls.items() if cs}  # the last, or one it is in
     process_end = defaultdict(int)

@@ -15,7 +15,6 @@ from .live import Watch
 from .read import Failure
 
 
-
 def ints(first, count=8):
     return ",".join(f"arg{n}/x" for n in range(first, first + count))
 
