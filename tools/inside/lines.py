@@ -108,10 +108,9 @@ def formatted(form, values):
             continue
         value = values[ints] if values is not None and ints < len(values) and not stars else None
         ints += 1
-        if conversion in b"diouxXc" and isinstance(value, int) and floats <= 8:
-            parts.append(re.escape(integer(found, value)))
-        else:
-            parts.append(ANY)
+        written = integer(found, value) if conversion in b"diouxXc" and isinstance(value, int) and floats <= 8 \
+            else None
+        parts.append(ANY if written is None else re.escape(written))
     parts.append(re.escape(form[at:]) + tail)
     return b"".join(parts)
 
@@ -125,11 +124,11 @@ def integer(found, value):
     if conversion == b"c":
         return bytes([value & 0xFF])
     flags = found["flags"].replace(b"'", b"")
-    spec = b"%" + flags + (found["width"] or b"") + (b"." + found["precision"] if found["precision"] is not None
-                                                    else b"") + (b"d" if conversion in b"iu" else conversion)
     if b"#" in flags and (conversion == b"o" or value == 0):
-        return b"%" + str(value).encode()  # never matches: C and Python differ here
-    return (spec.decode() % value).encode()
+        return None  # C and Python write these differently
+    precision = b"." + found["precision"] if found["precision"] is not None else b""
+    directive = b"%" + flags + (found["width"] or b"") + precision + (b"d" if conversion in b"iu" else conversion)
+    return (directive.decode() % value).encode()
 
 
 def attribute(calls, text, symbols):

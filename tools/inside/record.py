@@ -1,7 +1,7 @@
 """Runs the program under uftrace on a pseudo-terminal, and watches it.
 
 uftrace records every library call of every thread and process with the
-arguments that the specifications below ask for. An object's address is
+arguments that RECORDED below asks for. An object's address is
 recorded as a number (/x): uftrace's own naming (/p) shows a pointer into an
 array as the array's name alone, and the tool names it itself. Standard
 output and standard error share the terminal, as they would for a user; the
@@ -22,7 +22,7 @@ def ints(first, count=8):
 # Each traced call with the arguments it is recorded with; "retval" adds its
 # return value. Up to eight integer arguments of the printf family are
 # recorded, to tell apart lines written at the same moment.
-SPECS = {
+RECORDED = {
     "pthread_create": "arg1/x,arg3/x,retval", "pthread_join": "arg1/x,retval", "pthread_exit": "arg1/x",
     "pthread_mutex_lock": "arg1/x", "pthread_mutex_trylock": "arg1/x,retval",
     "pthread_mutex_timedlock": "arg1/x,retval", "pthread_mutex_unlock": "arg1/x",
@@ -60,9 +60,9 @@ CRASH_NOTICE = re.compile(rb"\n(?:\x1b\[[0-9;]*m)?Please report this bug to http
 def command(folder, log):
     options = ["uftrace", "record", "--force", "--no-pltbind", "--no-sched", "--match=glob", f"--logfile={log}",
                "-d", folder]
-    for function, spec in SPECS.items():
-        args = ",".join(part for part in spec.split(",") if not part.startswith("retval"))
-        retval = next((part for part in spec.split(",") if part.startswith("retval")), None)
+    for function, recorded in RECORDED.items():
+        args = ",".join(part for part in recorded.split(",") if not part.startswith("retval"))
+        retval = next((part for part in recorded.split(",") if part.startswith("retval")), None)
         if args:
             options += ["-A", f"{function}@{args}"]
         if retval:
