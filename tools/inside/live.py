@@ -44,7 +44,7 @@ Thread = namedtuple("Thread", "pid tid state syscall wait stack_pointer switches
 Pending = namedtuple("Pending", "thread plt_entry return_address start site memory")
 # reason: deadlock, deadline or interrupted; seconds: real seconds since the
 # run began when it was stopped; hung_since: when the hang was first seen.
-Snapshot = namedtuple("Snapshot", "reason seconds hung_since processes pending")
+Snapshot = namedtuple("Snapshot", "reason seconds hung_since pending")
 
 
 def threads(pid):
@@ -109,12 +109,9 @@ class Watch:
 
     def stopping(self, session, reason):
         """Before the program is stopped: each thread's pending call."""
-        processes = self.program(session)
-        pending = []
-        for pid in processes:
-            pending += inspect(pid)
+        pending = [thread for pid in self.program(session) for thread in inspect(pid)]
         hung_since = self.since if reason == "deadlock" else None
-        self.snapshot = Snapshot(reason, self.seconds, hung_since, processes, pending)
+        self.snapshot = Snapshot(reason, self.seconds, hung_since, pending)
 
 
 def inspect(pid):

@@ -222,11 +222,11 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
                            bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.85, "pad": 1})
     flow_legend = {}
     if len(analysis.flows) <= MOST_ARROWS:
-        kinds = {}
+        kinds = {}  # kind: its objects that hand over, in order
         for name, *_ in analysis.flows:
-            kinds.setdefault(analysis.objects.get(name), [])
-            if name not in kinds[analysis.objects.get(name)]:
-                kinds[analysis.objects.get(name)].append(name)
+            objects = kinds.setdefault(analysis.objects.get(name), [])
+            if name not in objects:
+                objects.append(name)
         for name, from_task, release, to_task, wait in analysis.flows:
             kind = analysis.objects.get(name)
             colour, label = flow_style(name, kind, kinds[kind], profile)

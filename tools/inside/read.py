@@ -17,7 +17,7 @@ NAME, START, END, RAW, RET = range(5)
 # calls: {(pid, tid): [Call]} in order of start; forks: {child pid: parent pid};
 # zero: the program's start on uftrace's clock; unended: calls entered and never
 # left in the record.
-Record = namedtuple("Record", "calls forks zero speed symbols exe unended unmatched")
+Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched")
 
 F_SETPIPE_SZ = 1031
 ARGS = ',"args":{"arguments":"'
@@ -44,8 +44,7 @@ def read(folder, speed=None, progress=None):
         with open(path) as lines:
             maps += lines.read().splitlines()
     calls, unended, unmatched = read_calls(folder, zero, speed or 1, progress)
-    return Record(calls, forks, zero, speed or 1, Symbols(modules_from_maps(maps)), session["exename"].strip('"'), unended,
-                  unmatched)
+    return Record(calls, forks, zero, speed or 1, Symbols(modules_from_maps(maps)), unended, unmatched)
 
 
 def read_calls(folder, zero, speed, progress):
