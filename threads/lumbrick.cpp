@@ -43,6 +43,9 @@ int main()
     }
     result = pthread_join(thread, &exitValue);
     if (result != 0) {
+        // The worker may be in the middle of its greeting: hold the stream,
+        // or exit flushes it unlocked beside the worker and the line comes twice.
+        flockfile(stdout);
         errno = result;
         perror("pthread_join");
         return 1;
