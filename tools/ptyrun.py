@@ -67,18 +67,19 @@ def stop(session, spare=None):
 
 
 def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None, wrapper=(), timeout=120,
-        env=None, watch=None, stopping=None):
+        env=None, watch=None, stopping=None, preload=()):
     """program: a name in BIN_DIR, or a path; output: "terminal", "pipe",
     "closed" or a file to write to (for example /dev/full); stderr: "apart" or
     "terminal" (with output, on the terminal); fail: (call, nth, error name),
     e.g. ("pthread_create", 2, "EAGAIN"); wrapper: a command that runs the
-    program, e.g. valgrind with its options; timeout: real seconds, or None.
+    program, e.g. valgrind with its options; timeout: real seconds, or None;
+    preload: more libraries to load into the program.
     watch(session, seconds) is called every tenth of a second while the
     program runs (session: the session's id, the pid of its first process);
     when it returns a reason, or on Ctrl-C (reason "interrupted"),
     stopping(session, reason) is called and the program is stopped, its
     wrapper spared to finish; the Run says why in stopped."""
-    env, preload = dict(os.environ, **(env or {})), []
+    env, preload = dict(os.environ, **(env or {})), list(preload)
     if fail:
         call, nth, error = fail
         env.update(INJECT_CALL=call, INJECT_NTH=str(nth), INJECT_ERR=str(getattr(errno, error)))

@@ -94,6 +94,8 @@ def main():
         raise Failure("eu-stack is missing: apt-get install elfutils")
     if importlib.util.find_spec("matplotlib") is None:
         raise Failure("matplotlib is missing: apt-get install python3-matplotlib")
+    if importlib.util.find_spec("elftools") is None:
+        raise Failure("pyelftools is missing: apt-get install python3-pyelftools")
     speed = options.speed and (int(options.speed) if options.speed == int(options.speed) else options.speed)
     progress = progress_printer()
     # matplotlib takes half a second to import: it does so while the program runs.
@@ -102,7 +104,7 @@ def main():
         progress(f"running {name} under uftrace (Ctrl-C stops it, and keeps what was recorded)")
         recording = record.record(path, options.args, speed, options.deadline, folder)
         progress("reading the record")
-        recorded = read.read(recording.folder, speed, progress)
+        recorded = read.read(recording.folder, speed, progress, recording.helper, os.path.abspath(path))
         progress("analysing")
         result = analyse.analyse(recorded, recording, read.plt_names(recording.folder, recorded.symbols))
     progress("writing the trace")

@@ -9,7 +9,10 @@ stopped (glibc 2.36, x86-64): a semaphore's value is the low 32 bits of its
 first word, a mutex's owner the thread id at byte 8."""
 import os, struct
 
+from .calls import CHILD_WAITS, COND_WAKES, FUTEX_WAKES, SEM_POSTS, THREAD_JOINS, display
 from .read import NAME, START
+
+JOINS = THREAD_JOINS | CHILD_WAITS
 
 
 def seconds(ns):
@@ -42,7 +45,7 @@ def deadlock(analysis, snapshot):
     hung = max((call[START] for call, _ in pending.values()), default=0)
     rows = []
     for task, (call, info) in pending.items():
-        rows.append((roles[task], f"{call[NAME]}({what(call, task, analysis)})", place(info.site),
+        rows.append((roles[task], f"{display(call[NAME])}({what(call, task, analysis)})", place(info.site),
                      f"since {seconds(call[START])}"))
     widths = [max(len(row[i]) for row in rows) for i in range(3)] if rows else []
     text = [f"deadlock: every thread waits, and none can wake another (after {seconds(hung)})"]
@@ -53,7 +56,7 @@ def deadlock(analysis, snapshot):
 
 def what(call, task, analysis, first=False):
     """The objects of a pending call, as the trace names them; or the first."""
-    if call[NAME] in ("pthread_join", "wait", "waitpid"):
+    if call[NAME] in JOINS:
         return analysis.targets.get(id(call), "?")
     objects = [name for _, name in analysis.names.of(call, task) if name != "0x0"]
     return (objects[:1] if first else ", ".join(objects) and [", ".join(objects)] or ["?"])[0] if objects else "?"
@@ -76,22 +79,24 @@ def reasons(pending, alive, analysis):
         seen |= {wanted for _, _, wanted in cycle}
     for task, (call, info) in pending.items():
         name = call[NAME]
-        if name in ("pthread_join", "wait", "waitpid"):
+        if name in JOINS:
             target = analysis.targets.get(id(call))
             other = next((t for t in pending if roles[t] == target), None)
             doing = f"; {target} waits on {what(pending[other][0], other, analysis, first=True)}" if other else ""
-            verb = "to end" if name == "pthread_join" else "to exit"
+            verb = "to end" if name in THREAD_JOINS else "to exit"
             text.append(f"{roles[task]} waits for {target} {verb}{doing}")
             continue
         if task not in waiting_on or waiting_on[task][1] in seen:
             continue
         kind, obj = waiting_on[task]
         seen.add(obj)
-        if kind == "semaphore":
-            value = struct.unpack_from("<I", info.memory)[0] if len(info.memory) >= 4 else None
-            posters = users(analysis, obj, ("sem_post",))
+        value = struct.unpack_from("<I", info.memory)[0] if len(info.memory) >= 4 else None
+        if kind in ("semaphore", "latch", "atomic", "future") and call[NAME] not in SEM_WAITING:
+            text.append(futex_reason(kind, obj, value, users(analysis, obj, FUTEX_WAKES), roles, alive))
+        elif kind == "semaphore":
+            posters = users(analysis, obj, SEM_POSTS)
             said = f"{obj} is {value}" if value is not None else f"{obj} has no unit"
-            others = [(copy, users(analysis, copy, ("sem_post",))) for copy, base in names.copies.items()
+            others = [(copy, users(analysis, copy, SEM_POSTS)) for copy, base in names.copies.items()
                       if base == names.copies.get(obj) and copy != obj]
             posted = [(copy, posters) for copy, posters in others if posters]
             if not posters and posted:
@@ -111,13 +116,37 @@ def reasons(pending, alive, analysis):
             else:
                 text.append(f"{obj} is held by {roles[holder]}, which waits too.")
         elif kind == "cond":
-            signallers = users(analysis, obj, ("pthread_cond_signal", "pthread_cond_broadcast"))
+            signallers = users(analysis, obj, COND_WAKES)
             text.append(wakers("signal", obj, signallers, roles, alive) + ".")
         elif kind == "barrier":
             text.append(f"{obj} waits for more threads than are left to arrive.")
         elif kind == "rwlock":
             text.append(f"{obj} is held by a thread that waits too, or has ended.")
     return text
+
+
+SEM_WAITING = frozenset(("sem_wait", "sem_timedwait", "sem_trywait", "sem_clockwait"))
+
+
+def futex_reason(kind, obj, value, wakers_seen, roles, alive):
+    """Why a C++ object's waiter cannot go on. Its value is its word in
+    memory; a release or count_down that wakes nobody makes no call that
+    the tool sees, so only the wakes are known."""
+    if kind == "latch":
+        said = f"{obj} still counts {value}" if value is not None else f"{obj} has not reached zero"
+        verb = "count it down"
+    elif kind == "future":
+        said, verb = f"{obj} is not ready", "set it"
+    elif kind == "atomic":
+        said, verb = f"{obj} is {value}" if value is not None else f"{obj} has not changed", "notify it"
+    else:
+        said = f"{obj} is {value}" if value is not None else f"{obj} has no unit"
+        verb = "release it"
+    left = [roles[t] for t in wakers_seen if t in alive]
+    if left:
+        return f"{said}; {listing(left)}, which {'has' if len(left) == 1 else 'have'} woken its waiters before, " \
+               f"{'waits' if len(left) == 1 else 'wait'} too."
+    return f"{said}, and every other thread waits or has ended: none is left to {verb}."
 
 
 def wakers(verb, obj, tasks, roles, alive):

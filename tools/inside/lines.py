@@ -12,17 +12,12 @@ import re
 from collections import deque
 from itertools import islice
 
+from .calls import WRITERS
 from .read import END, NAME, RAW, START, arguments
 
-# name: (where the stream is, where the format or text is, how many fixed
-# arguments come before the variable ones); a stream is an argument index
-# (a FILE * or a descriptor) or the stream itself.
-FORMATTED = {"printf": ("stdout", 0, 1), "__printf_chk": ("stdout", 1, 2), "vprintf": ("stdout", 0, None),
-             "fprintf": (0, 1, 2), "__fprintf_chk": (0, 2, 3), "vfprintf": (0, 1, None), "dprintf": (0, 1, 2)}
-PLAIN = {"puts": ("stdout", 0), "fputs": (1, 0), "putchar": ("stdout", 0), "putc": (1, 0), "fputc": (1, 0),
-         "fwrite": (3, 0), "write": (0, 1), "perror": ("stderr", 0)}
-WRITERS = tuple(FORMATTED) + tuple(PLAIN)
-STREAMS = {1: "stdout", 2: "stderr", "_IO_2_1_stdout_": "stdout", "_IO_2_1_stderr_": "stderr"}
+STREAMS = {1: "stdout", 2: "stderr", "_IO_2_1_stdout_": "stdout", "_IO_2_1_stderr_": "stderr",
+           "std::cout": "stdout", "std::cerr": "stderr", "std::clog": "stderr"}
+MANIPULATORS = {"std::endl": b"\n", "std::ends": b"\0", "std::flush": b""}
 TRUNCATED = 98  # uftrace keeps this many bytes of a string argument, the last three being "..."
 CONVERSION = re.compile(rb"%(?P<flags>[-+ #0']*)(?P<width>\*|\d+)?(?:\.(?P<precision>\*|\d*))?"
                         rb"(?P<length>hh|h|ll|l|L|q|j|z|Z|t)?(?P<conversion>[diouxXeEfFgGaAcsSpnm%])")
@@ -34,14 +29,14 @@ WINDOW = 256  # calls tried at one place of the text
 
 def stream(call, symbols):
     """stdout, stderr, or None for a call that writes elsewhere."""
-    name, args = call[NAME], arguments(call[RAW])
-    where = FORMATTED[name][0] if name in FORMATTED else PLAIN[name][0]
+    where = WRITERS[call[NAME]][0]
     if isinstance(where, str):
         return where
+    args = arguments(call[RAW])
     if where >= len(args) or not isinstance(args[where], int):
         return None
     value = args[where]
-    if name in ("write", "dprintf"):
+    if value < 1024:  # a file descriptor
         return STREAMS.get(value)
     found = symbols.symbol(value)
     return STREAMS.get(found[0]) if found and found[1] == 0 else None
@@ -54,30 +49,43 @@ def literal(text):
     return re.escape(text)
 
 
-def pattern(call):
+def pattern(call, symbols):
     """A regular expression (bytes) for what the call wrote, or None if uftrace did not record enough."""
-    name, args = call[NAME], arguments(call[RAW])
-    if name in FORMATTED:
-        _, at, fixed = FORMATTED[name]
-        if at >= len(args) or not isinstance(args[at], bytes):
+    _, what, at, more = WRITERS[call[NAME]]
+    args = arguments(call[RAW])
+    value = args[at] if at < len(args) else None
+    if what == "format":
+        if not isinstance(value, bytes):
             return None
-        return formatted(args[at], args[fixed:] if fixed is not None else None)
-    at = PLAIN[name][1]
-    if at >= len(args):
-        return None
-    value = args[at]
-    if name in ("putchar", "putc", "fputc"):
+        return formatted(value, args[more:] if more is not None else None)
+    if what in ("newline", "flush", "any"):
+        return {"newline": b"\n", "flush": b"", "any": ANY}[what]
+    if what == "char":
         return re.escape(bytes([value & 0xFF])) if isinstance(value, int) else None
+    if what == "number":
+        if not isinstance(value, int):
+            return ANY
+        bits = abs(more)
+        value &= (1 << bits) - 1
+        if more > 0 and value >> (bits - 1):
+            value -= 1 << bits
+        return b"(?:" + re.escape(str(value).encode()) + b"|" + ANY + b")"
+    if what == "manipulator":
+        found = symbols.symbol(value) if isinstance(value, int) else None
+        name = re.search(r"\bstd::(endl|ends|flush)<", found[0]) if found else None
+        return re.escape(MANIPULATORS[f"std::{name[1]}"]) if name else b""
     if not isinstance(value, bytes):
         return None
-    if name == "puts":
+    if what == "line":
         return literal(value) + b"\n"
-    if name == "perror":
+    if what == "error":
         return (literal(value) + b": " if value else b"") + rb"[^\n]*\n"
-    if name == "write" and isinstance(args[2], int):
-        return literal(value[:args[2]]) if len(value) >= args[2] else literal(value) + ANY
-    if name == "fwrite" and isinstance(args[1], int) and isinstance(args[2], int):
+    size = None
+    if more == "fwrite" and len(args) > 2 and isinstance(args[1], int) and isinstance(args[2], int):
         size = args[1] * args[2]
+    elif isinstance(more, int) and more < len(args) and isinstance(args[more], int):
+        size = args[more]
+    if size is not None:
         return literal(value[:size]) if len(value) >= size else literal(value) + ANY
     return literal(value)
 
@@ -139,7 +147,7 @@ def attribute(calls, text, symbols):
     writes = []
     for task, task_calls in calls.items():
         for call in task_calls:
-            if call[NAME] in WRITERS and stream(call, symbols):
+            if call[NAME] in WRITERS and stream(call, symbols) and pattern(call, symbols) != b"":
                 writes.append((call[END], call[START], task, call))
     writes.sort(key=lambda write: write[:2])
     queue, compiled, owners, pos, last = deque(writes), {}, [], 0, (None, None)
@@ -147,7 +155,7 @@ def attribute(calls, text, symbols):
     def match(call):
         key = (call[NAME], call[RAW])
         if key not in compiled:
-            source = pattern(call)
+            source = pattern(call, symbols)
             compiled[key] = re.compile(source) if source is not None else None
         return compiled[key] and compiled[key].match(text, pos)
 

@@ -8,7 +8,7 @@ is merged: each pixel of a lane takes the state that filled most of it, so
 drawing takes about as long for ten thousand calls as for a million."""
 import numpy as np
 
-from .analyse import STATES
+from .calls import STATES
 from .read import END, NAME, RAW, START
 
 DPI = 100
@@ -22,6 +22,8 @@ STATE_COLOURS = {
     "waiting on a semaphore": "#e63946",
     "in a join or a wait": "#7b2cbf",
     "at a barrier": "#8d6e63",
+    "waiting on a latch": "#c9184a",
+    "waiting for a future": "#3a86ff",
     "done": "#d9d9d9",
 }
 # Our own programs speak of their own things: the bakery's semaphores are

@@ -16,8 +16,8 @@ from .symbols import Symbols, modules_from_maps
 NAME, START, END, RAW, RET = range(5)
 # calls: {(pid, tid): [Call]} in order of start; forks: {child pid: parent pid};
 # zero: the program's start on uftrace's clock; unended: calls entered and never
-# left in the record.
-Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched")
+# left in the record; creations and joins: what the helper library saw.
+Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched creations joins")
 
 F_SETPIPE_SZ = 1031
 ARGS = ',"args":{"arguments":"'
@@ -28,7 +28,64 @@ class Failure(Exception):
     """The tool could not do its work; the message says why, in one line."""
 
 
-def read(folder, speed=None, progress=None):
+# What the helper library said of a thread's creation: the process, the
+# creating thread, the creation's number in its process, where it wrote the
+# handle (a std::thread's own address) and the handle, its routine and argument, what it returned, when it began and
+# ended (program time, ns), and the memory at the argument and at the
+# addresses found there ({address: bytes}); then the new thread's id and when
+# it began, or None.
+Creation = namedtuple("Creation", "pid creator sequence where handle routine arg result start end memory tid began")
+# A join of a std::thread that the helper saw: the process, the joining
+# thread, the std::thread's address, when it began and ended (None if it
+# had not).
+Join = namedtuple("Join", "pid tid this start end")
+
+
+def read_helper(path, zero, speed, pids):
+    """The creations and joins that the helper library wrote, of the traced
+    processes only (uftrace itself runs with the library loaded too)."""
+    creations, begun, joins, pending = {}, {}, [], {}
+    if path is None or not os.path.exists(path):
+        return [], []
+
+    def at(ns):
+        return int((int(ns) - zero) * speed)
+
+    with open(path, errors="replace") as log:
+        for line in log:
+            fields = line.split()
+            try:
+                if fields[0] == "create" and len(fields) >= 11:
+                    pid = int(fields[1])
+                    memory = {}
+                    for token in fields[11:]:
+                        address, _, data = token.partition(":")
+                        memory[int(address, 16)] = bytes.fromhex(data)
+                    creations[(pid, int(fields[3]))] = Creation(
+                        pid, int(fields[2]), int(fields[3]), int(fields[4], 16), int(fields[5], 16),
+                        int(fields[6], 16), int(fields[7], 16), int(fields[8]), at(fields[9]), at(fields[10]), memory,
+                        None, None)
+                elif fields[0] == "begin" and len(fields) == 5:
+                    begun[(int(fields[1]), int(fields[2]))] = (int(fields[3]), at(fields[4]))
+                elif fields[0] == "joining" and len(fields) == 5:
+                    key = (int(fields[1]), int(fields[2]), int(fields[3], 16), at(fields[4]))
+                    pending[key] = True
+                elif fields[0] == "join" and len(fields) == 6:
+                    key = (int(fields[1]), int(fields[2]), int(fields[3], 16), at(fields[4]))
+                    pending.pop(key, None)
+                    joins.append(Join(*key, at(fields[5])))
+            except (ValueError, IndexError):  # a line cut short when the program was killed
+                continue
+    joins += [Join(*key, None) for key in pending]
+    found = []
+    for key, creation in sorted(creations.items()):
+        if creation.pid in pids:
+            tid, began = begun.get(key, (None, None))
+            found.append(creation._replace(tid=tid, began=began))
+    return found, [join for join in joins if join.pid in pids]
+
+
+def read(folder, speed=None, progress=None, helper=None, program=None):
     """The record in the program's own time: under libfaketime, uftrace's
     clock runs at the real pace (see record.py), the program's N times as
     fast."""
@@ -44,13 +101,18 @@ def read(folder, speed=None, progress=None):
         with open(path) as lines:
             maps += lines.read().splitlines()
     calls, unended, unmatched = read_calls(folder, zero, speed or 1, progress)
-    return Record(calls, forks, zero, speed or 1, Symbols(modules_from_maps(maps)), unended, unmatched)
+    pids = {int(f["pid"]) for f in fields if "pid" in f} | {pid for pid, _ in calls}
+    creations, joins = read_helper(helper, zero, speed or 1, pids)
+    stack = next((tuple(int(x, 16) for x in line.split()[0].split("-")) for line in maps if line.endswith("[stack]")),
+                 None)
+    return Record(calls, forks, zero, speed or 1, Symbols(modules_from_maps(maps), program, stack), unended,
+                  unmatched, creations, joins)
 
 
 def read_calls(folder, zero, speed, progress):
     total = estimate(folder)
     with tempfile.TemporaryFile() as errors:
-        dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "-d", folder],
+        dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder],
                                 stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20)
         try:  # a larger pipe lets uftrace write ahead while the lines are read
             fcntl.fcntl(dump.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)

@@ -1,45 +1,22 @@
 """Runs the program under uftrace on a pseudo-terminal, and watches it.
 
 uftrace records every library call of every thread and process with the
-arguments that RECORDED below asks for. An object's address is
+arguments that the table of calls asks for, C++ functions by their mangled
+names. An object's address is
 recorded as a number (/x): uftrace's own naming (/p) shows a pointer into an
 array as the array's name alone, and the tool names it itself. Standard
 output and standard error share the terminal, as they would for a user; the
 lines that reached it are the run's output."""
-import os, re, struct, subprocess
+import os, re, shutil, struct, subprocess
 from collections import namedtuple
 
 from ptyrun import run
 
+from .calls import CALLS
 from .live import Watch
 from .read import Failure
 
 
-def ints(first, count=8):
-    return ",".join(f"arg{n}/x" for n in range(first, first + count))
-
-
-# Each traced call with the arguments it is recorded with; "retval" adds its
-# return value. Up to eight integer arguments of the printf family are
-# recorded, to tell apart lines written at the same moment.
-RECORDED = {
-    "pthread_create": "arg1/x,arg3/x,retval", "pthread_join": "arg1/x,retval", "pthread_exit": "arg1/x",
-    "pthread_mutex_lock": "arg1/x", "pthread_mutex_trylock": "arg1/x,retval",
-    "pthread_mutex_timedlock": "arg1/x,retval", "pthread_mutex_unlock": "arg1/x",
-    "pthread_cond_wait": "arg1/x,arg2/x", "pthread_cond_timedwait": "arg1/x,arg2/x,retval",
-    "pthread_cond_signal": "arg1/x", "pthread_cond_broadcast": "arg1/x",
-    "pthread_rwlock_rdlock": "arg1/x", "pthread_rwlock_wrlock": "arg1/x", "pthread_rwlock_unlock": "arg1/x",
-    "pthread_barrier_wait": "arg1/x,retval",
-    "sem_init": "arg1/x,arg2,arg3/u", "sem_open": "arg1/s,arg2,arg3/x,arg4/u,retval/x",
-    "sem_wait": "arg1/x", "sem_trywait": "arg1/x,retval", "sem_timedwait": "arg1/x,retval", "sem_post": "arg1/x",
-    "fork": "retval", "wait": "retval", "waitpid": "arg1/x,retval",
-    "sleep": "arg1/u", "usleep": "arg1/u", "nanosleep": "arg1/x", "clock_nanosleep": "arg1,arg2,arg3/x",
-    "printf": "arg1/s," + ints(2), "__printf_chk": "arg1,arg2/s," + ints(3), "vprintf": "arg1/s",
-    "fprintf": "arg1/x,arg2/s," + ints(3), "__fprintf_chk": "arg1/x,arg2,arg3/s," + ints(4),
-    "vfprintf": "arg1/x,arg2/s", "dprintf": "arg1,arg2/s," + ints(3),
-    "puts": "arg1/s", "fputs": "arg1/s,arg2/x", "putchar": "arg1", "putc": "arg1,arg2/x", "fputc": "arg1,arg2/x",
-    "fwrite": "arg1/s,arg2,arg3,arg4/x", "write": "arg1,arg2/s,arg3", "perror": "arg1/s",
-}
 PT_INTERP = 3
 # libmcount takes each call's time from clock_gettime(CLOCK_MONOTONIC), and
 # does not keep the floating-point registers across it. libfaketime's version
@@ -50,24 +27,32 @@ REAL_MONOTONIC = {"FAKETIME_DONT_FAKE_MONOTONIC": "1"}
 
 # folder: uftrace's record; result: the runner's Run; output: the bytes that
 # the program wrote to the terminal; snapshot: the live program when the tool
-# stopped it (or None); ended: how the program ended, in words.
-Recording = namedtuple("Recording", "folder result output snapshot ended")
+# stopped it (or None); ended: how the program ended, in words; helper: the
+# helper library's log, or None where there was no compiler to build it.
+Recording = namedtuple("Recording", "folder result output snapshot ended helper")
+HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "helper.c")
 # libmcount's handler of a crash writes this notice to the program's standard output.
 CRASH_NOTICE = re.compile(rb"\n(?:\x1b\[[0-9;]*m)?Please report this bug to https://github\.com/namhyung/uftrace/"
                           rb"issues\.\n\n(?:\x1b\[[0-9;]*m)?")
 
 
 def command(folder, log):
-    options = ["uftrace", "record", "--force", "--no-pltbind", "--no-sched", "--match=glob", f"--logfile={log}",
-               "-d", folder]
-    for function, recorded in RECORDED.items():
+    """uftrace's command line. Its options go in a file beside the record:
+    uftrace 0.13 keeps its command line in the record's header and reads it
+    back into 4096 bytes, so a longer one (the arguments of every call that
+    the tool understands) leaves a record that it cannot read."""
+    options = ["--force", "--no-pltbind", "--no-sched", "--match=glob", "--demangle=no", f"--logfile={log}"]
+    for function, recorded in ((symbol, call.recorded) for symbol, call in CALLS.items() if call.recorded):
         args = ",".join(part for part in recorded.split(",") if not part.startswith("retval"))
         retval = next((part for part in recorded.split(",") if part.startswith("retval")), None)
         if args:
             options += ["-A", f"{function}@{args}"]
         if retval:
             options += ["-R", f"{function}@{retval}"]
-    return options
+    file = folder.rstrip(os.sep) + ".options"
+    with open(file, "w") as written:
+        written.write("\n".join(options) + "\n")
+    return ["uftrace", "record", "-d", folder, f"--opt-file={file}"]
 
 
 def check_program(path):
@@ -88,19 +73,36 @@ def check_program(path):
                       "so build it without -static")
 
 
+def build_helper(folder):
+    """The helper library, built from its source for this machine, or None
+    without a C compiler."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    library = os.path.join(folder, "helper.so")
+    if compiler is None:
+        return None
+    done = subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-fexceptions", "-o", library, HELPER],
+                          capture_output=True, text=True)
+    return library if done.returncode == 0 else None
+
+
 def record(path, args, speed, deadline, folder):
     data, log = os.path.join(folder, "uftrace.data"), os.path.join(folder, "uftrace.log")
+    helper, helper_log = build_helper(folder), os.path.join(folder, "helper.log")
+    env = dict(REAL_MONOTONIC if speed else {})
+    if helper:
+        env.update(TIMELINE_HELPER_LOG=helper_log)
     watch = Watch(speed, deadline)
     try:
         result = run(os.path.abspath(path), *args, wrapper=command(data, log), speed=speed, stderr="terminal",
-                     timeout=None, watch=watch, stopping=watch.stopping, env=REAL_MONOTONIC if speed else None)
+                     timeout=None, watch=watch, stopping=watch.stopping, env=env, preload=[helper] if helper else [])
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     if not os.path.exists(os.path.join(data, "task.txt")):
         said = open(log).read().strip().splitlines()[-1:] if os.path.exists(log) else []
         raise Failure(f"uftrace recorded nothing of {path}" + (f": {said[0]}" if said else ""))
     output = CRASH_NOTICE.sub(b"", result.out.encode())
-    return Recording(data, result, output, watch.snapshot, ending(data, result))
+    return Recording(data, result, output, watch.snapshot, ending(data, result),
+                     helper_log if helper else None)
 
 
 def ending(data, result):

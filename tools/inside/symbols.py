@@ -1,18 +1,22 @@
-"""Names an address of the traced program as its symbols give it: a variable
-(freePlace), an element of an array (forks[2]), a place inside a variable
-(buffer+0x28), a routine (producer), or, on the heap or a stack, the address
-itself (0x55d0c1a2b040). Where each module was loaded comes from uftrace's
-record or from /proc/PID/maps; its symbols from nm."""
-import bisect, re, subprocess
+"""Names an address of the traced program as its source would: a variable
+(freePlace), a member or an element of one (buffer.notFull, forks[2],
+slots[3].m) from the debugging information's types, a routine (producer),
+or, where nothing names it, the address itself (0x55d0c1a2b040). Where
+each module was loaded comes from uftrace's record or from /proc/PID/maps;
+its symbols from nm, its types from dwarf.py."""
+import bisect, re, struct, subprocess
 
-# The size of each kind of object on x86-64 glibc, to tell an array of them
-# from a variable that holds one among other things.
-SIZES = {"semaphore": 32, "mutex": 40, "cond": 48, "rwlock": 56, "barrier": 32}
+from . import dwarf
+
+PT_LOAD = 1
+SYSTEM = ("/usr/lib/", "/lib/", "/usr/lib64/", "/lib64/")  # libraries, whose insides are not the program's
 
 
 def modules_from_maps(lines):
     """[(start, end, path)] from lines in the format of /proc/PID/maps; a
-    module's load address is the start of its mapping at file offset 0."""
+    module's load address is the start of its mapping at file offset 0, its
+    end that of its last segment in memory, .bss included, which may lie
+    beyond what the file maps."""
     bases, tops = {}, {}
     for line in lines:
         fields = line.split()
@@ -23,20 +27,50 @@ def modules_from_maps(lines):
         if int(fields[2], 16) == 0 and path not in bases:
             bases[path] = start
         tops[path] = max(tops.get(path, end), end)
-    return sorted((base, tops[path], path) for path, base in bases.items())
+    found = []
+    for path, base in bases.items():
+        extent = memory_extent(path)
+        relative = extent is not None and extent[1]
+        end = max(tops[path], (base if relative else 0) + extent[0]) if extent else tops[path]
+        found.append((base, end, path))
+    return sorted(found)
 
 
-def is_position_independent(path):
-    with open(path, "rb") as elf:
-        header = elf.read(18)
-    return header[16] == 3  # ET_DYN: symbols are offsets from the load address
+def memory_extent(path):
+    """(the end of the module's last loaded segment, whether its addresses
+    are offsets from where it is loaded), from its ELF header, or None."""
+    try:
+        with open(path, "rb") as elf:
+            header = elf.read(64)
+            if len(header) < 64 or header[:4] != b"\x7fELF" or header[4] != 2:
+                return None
+            kind, = struct.unpack_from("<H", header, 16)
+            offset, = struct.unpack_from("<Q", header, 32)
+            entry_size, count = struct.unpack_from("<HH", header, 54)
+            elf.seek(offset)
+            table = elf.read(entry_size * count)
+    except OSError:
+        return None
+    top = 0
+    for i in range(len(table) // max(entry_size, 1)):
+        fields = table[i * entry_size:(i + 1) * entry_size]
+        if len(fields) < 56:
+            break
+        kind_of_segment, = struct.unpack_from("<I", fields, 0)
+        address, = struct.unpack_from("<Q", fields, 16)
+        size, = struct.unpack_from("<Q", fields, 40)
+        if kind_of_segment == PT_LOAD:
+            top = max(top, address + size)
+    return top, kind == 3  # ET_DYN: symbols are offsets from the load address
 
 
 class Symbols:
-    def __init__(self, modules):
+    def __init__(self, modules, program=None, stack=None):
         self.modules = modules  # [(start, end, path)], sorted
-        self.tables = {}
-        self.names = {}
+        self.program = program  # the traced program's path, whose debugging information names its objects
+        self.stack = stack  # the main thread's stack: (start, end)
+        self.tables, self.names, self.debugs = {}, {}, {}
+        self.locals = {}  # address: the name of an object on the main thread's stack
 
     def module(self, address):
         i = bisect.bisect_right(self.modules, (address, float("inf"))) - 1
@@ -44,40 +78,66 @@ class Symbols:
             return self.modules[i]
         return None
 
+    def relative(self, path):
+        extent = memory_extent(path)
+        return bool(extent and extent[1])
+
     def table(self, path):
         """The module's symbols that have a size: sorted [(offset, size, name, is_code)]."""
         if path not in self.tables:
             rows = []
             for option in ((), ("-D",)):  # a stripped library keeps its dynamic symbols
-                done = subprocess.run(["nm", "-S", "-C", "--defined-only", *option, path], capture_output=True,
-                                      text=True)
+                try:
+                    done = subprocess.run(["nm", "-S", "-C", "--defined-only", *option, path], capture_output=True,
+                                          text=True, errors="replace")
+                except OSError:
+                    break
                 for line in done.stdout.splitlines():
                     fields = line.split(maxsplit=3)
-                    if len(fields) == 4 and fields[2] in "BbDdRrTtWwVvGgSs":
-                        name = re.sub(r"@.*$", "", fields[3])
-                        rows.append((int(fields[0], 16), int(fields[1], 16), clean(name), fields[2] in "TtWw"))
+                    if len(fields) == 4 and fields[2] in "BbDdRrTtWwVvGgSsu":
+                        try:
+                            rows.append((int(fields[0], 16), int(fields[1], 16), clean(re.sub(r"@.*$", "", fields[3])),
+                                         fields[2] in "TtWw"))
+                        except ValueError:
+                            continue
                 if rows:
                     break
-            self.tables[path] = (sorted(rows), is_position_independent(path))
+            self.tables[path] = (sorted(rows), self.relative(path))
         return self.tables[path]
 
-    def symbol(self, address):
-        """(name, offset into it, size, is_code) of the symbol that holds address, or None."""
+    def debug(self, path):
+        """The module's debugging information, for the program's own modules, or None."""
+        if path not in self.debugs:
+            found = None
+            if not path.startswith(SYSTEM):
+                try:
+                    found = dwarf.Debug(path)
+                except Exception:  # no debugging information, or none that pyelftools can read
+                    found = None
+            self.debugs[path] = found
+        return self.debugs[path]
+
+    def offset(self, address):
+        """(module path, the address as the module's files give it), or None."""
         module = self.module(address)
         if module is None:
             return None
-        try:
-            rows, relative = self.table(module[2])
-        except OSError:
+        return module[2], address - module[0] if self.relative(module[2]) else address
+
+    def symbol(self, address):
+        """(name, offset into it, size, is_code) of the symbol that holds address, or None."""
+        where = self.offset(address)
+        if where is None:
             return None
-        at = address - module[0] if relative else address
+        path, at = where
+        rows, _ = self.table(path)
         i = bisect.bisect_right(rows, (at, float("inf"))) - 1
         while i >= 0 and rows[i][0] <= at:
             start, size, name, code = rows[i]
             if at < start + max(size, 1):
                 return name, at - start, size, code
             i -= 1
-            if start + 4096 < at:  # symbols do not nest this far apart
+            if start + (1 << 20) < at:  # symbols do not nest this far apart
                 break
         return None
 
@@ -92,21 +152,82 @@ class Symbols:
             self.names[key] = self.describe(address, kind)
         return self.names[key]
 
+    def variable(self, address):
+        """(debugging information, variable, offset into it) of a variable at a
+        fixed address that holds address, or None."""
+        where = self.offset(address)
+        if where is None:
+            return None
+        debug = self.debug(where[0])
+        found = debug.variable(where[1]) if debug else None
+        return (debug, found, where[1] - found.at) if found else None
+
     def describe(self, address, kind):
+        if address in self.locals:
+            return self.locals[address]
+        known = self.variable(address)
+        if known:
+            _, variable, offset = known
+            return variable.name + dwarf.inside(variable.type, offset)
         found = self.symbol(address)
         if found is None or found[3]:
             return hex(address)
-        name, offset, size, _ = found
-        each = SIZES.get(kind)
-        if offset == 0 and (each is None or size <= each):
-            return name
-        if each and size % each == 0 and offset % each == 0:
-            return f"{name}[{offset // each}]"
-        return f"{name}+{offset:#x}"
+        name, offset, _, _ = found
+        # Without types, a place inside a variable is not told from an element of an array.
+        return name if offset == 0 else f"{name}+{offset:#x}"
+
+    def name_locals(self, used):
+        """Names the objects on the main thread's stack, used: {(kind, address)}.
+        A local variable lies at a fixed offset from its function's frame
+        base, which is not recorded; the frame base is the one that puts
+        the most of the objects seen on the stack at the places of locals of
+        their kinds in one function."""
+        if not self.stack or not self.program:
+            return
+        wanted = [(kind, address) for kind, address in used
+                  if self.stack[0] - (8 << 20) <= address < self.stack[1]]
+        debug = self.debug(self.program) if wanted else None
+        if debug is None:
+            return
+        best = None
+        for function, variables in debug.frames.items():
+            places = [(variable.at + offset, kind, variable.name + dwarf.inside(variable.type, offset))
+                      for variable in variables for offset, kind, _ in dwarf.sync_objects(variable.type, 0)]
+            votes = {}
+            for kind, address in wanted:
+                for offset, place_kind, _ in places:
+                    if place_kind == kind:
+                        votes[address - offset] = votes.get(address - offset, 0) + 1
+            for base, count in votes.items():
+                score = (count, dwarf.function_name(function) == "main")
+                if best is None or score > best[0]:
+                    best = (score, base, places)
+        if best is None:
+            return
+        _, base, places = best
+        for kind, address in wanted:
+            for offset, place_kind, name in places:
+                if place_kind == kind and address - offset == base:
+                    self.locals[address] = name
+
+    def kind(self, address):
+        """The kind of synchronisation object at address, from its type, or None."""
+        known = self.variable(address)
+        if not known:
+            return None
+        _, variable, offset = known
+        return kind_inside(variable.type, offset)
+
+
+def kind_inside(type_die, offset):
+    """The kind of the synchronisation object that lies offset bytes into a
+    variable of this type, from its type, or None."""
+    return dwarf.kind_of(dwarf.locate(type_die, offset)[1])
 
 
 def clean(name):
     """As the program's source calls it: gcc names a function's static
     variable numbers.0, and a C++ function comes with its parameters."""
     name = re.sub(r"\.\d+$", "", name)
-    return re.sub(r"\((?!\)).*\)( const)?$|\(\)$", "", name) if name.endswith(")") else name
+    return re.sub(r"\((?!\)).*\)( const)?$|\(\)( const)?$", "", name) if name.endswith(")") or \
+        name.endswith(") const") else name

@@ -2,11 +2,15 @@
 many of its waits blocked and the longest; per object, how many waits on it
 blocked, how long threads waited for it and the longest wait; then the
 warnings, and on the last line how the run ended."""
-from .analyse import COND_WAITS, LOCKS, RWLOCKS, SEM_WAITS, SLEEPS, WAITS
+from .calls import ASYNC_WAIT, OBJECTS, SLEEPS, WAITS
 from .read import END, NAME, START
 
-OBJECT_WAITS = {"mutex": LOCKS, "cond": COND_WAITS, "semaphore": SEM_WAITS, "rwlock": RWLOCKS[:2],
-                "barrier": ("pthread_barrier_wait",)}
+# The waits on each kind of object: the calls that wait and whose first object is of that kind.
+OBJECT_WAITS = {}
+for _symbol, _kinds in OBJECTS.items():
+    if _symbol in WAITS:
+        OBJECT_WAITS.setdefault(_kinds[0], set()).add(_symbol)
+WAITING = WAITS | {ASYNC_WAIT}
 
 
 def columns(rows):
@@ -20,7 +24,7 @@ def s(ns):
 
 
 def table(analysis, ended):
-    waits, sleeps, blocked = set(WAITS), set(SLEEPS), analysis.blocked
+    waits, sleeps, blocked = WAITING, SLEEPS, analysis.blocked
     rows = [("thread", "blocked s", "sleeping s", "waits that blocked", "longest wait s")]
     for task in analysis.order:
         task_calls = analysis.calls.get(task, [])
@@ -31,7 +35,7 @@ def table(analysis, ended):
     text = columns(rows)
     objects = [("object", "kind", "waits that blocked", "waited s", "longest wait s")]
     for kind, events in analysis.names.events.items():
-        functions = set(OBJECT_WAITS[kind])
+        functions = OBJECT_WAITS.get(kind, set())
         for name, object_events in events.items():
             waiting = [call for calls in object_events.values() for call in calls if call[NAME] in functions]
             waited = sum([call[END] - call[START] for call in waiting])

@@ -8,14 +8,16 @@ Events are written as they are made, a line each: a run of a million calls
 makes a few million events."""
 import json
 
-from .analyse import COND_WAITS, SLEEPS, SPANS, signed
+from .calls import ASYNC_TASK, ASYNC_WAIT, CHILD_WAITS, COND_WAITS, CREATES, SLEEPS, SPANS, THREAD_JOINS, display
 from .read import END, NAME, RAW, START, arguments, returned
+from .threads import signed
 
 FLOW_INSIDE_NS = 500  # how far inside its call's slice each end of a flow lies, at most
 CHUNK = 10000  # events written at once
 # Calls whose args are not the same for the same arguments: what they waited
 # for or how long they slept is found by the analysis.
-PER_CALL = {"pthread_join", "wait", "waitpid", "pthread_create", "fork", *SLEEPS}
+PER_CALL = THREAD_JOINS | CHILD_WAITS | CREATES | SLEEPS | {"fork", ASYNC_WAIT}
+ENDS_AT_END = {ASYNC_TASK}  # a flow from one of these leaves at its end: the task's end sets the future
 
 
 def us(ns):
@@ -25,8 +27,11 @@ def us(ns):
 def about(call, task, analysis):
     """The args of a call's complete event: what the call was about."""
     name, targets = call[NAME], analysis.targets
-    if name in ("pthread_join", "wait", "waitpid", "pthread_create"):
-        key = {"pthread_join": "thread", "pthread_create": "thread"}.get(name, "process")
+    if name == ASYNC_WAIT:
+        return {"future": f"future of {targets[id(call)]}", "thread": targets[id(call)]} if id(call) in targets \
+            else {}
+    if name in THREAD_JOINS or name in CHILD_WAITS or name in CREATES:
+        key = "process" if name in CHILD_WAITS else "thread"
         return {key: targets[id(call)]} if id(call) in targets else {}
     if name == "fork":
         child = signed(returned(call) or 0)
@@ -58,7 +63,7 @@ def arguments_json(call, task, analysis):
     found = about(call, task, analysis)
     if id(call) in analysis.unfinished:
         found["unfinished"] = True
-    return escape(json.dumps(found))
+    return json.dumps(found)
 
 
 def escape(text):
@@ -89,9 +94,10 @@ def write(path, program, analysis):
         for task in order:
             # One format a task, filled in a single step for each of up to a
             # million calls; the args of each distinct call made once.
-            span = ('{"name": "%s", "ph": "X", "ts": %.3f, "dur": %.3f, "pid": ' + str(task[0]) + ', "tid": '
+            span = ('{"name": %s, "ph": "X", "ts": %.3f, "dur": %.3f, "pid": ' + str(task[0]) + ', "tid": '
                     + str(task[1]) + ', "args": %s}')
             chosen = [call for call in analysis.calls.get(task, []) if call[NAME] in spans]
+            titles = {name: json.dumps(display(name)) for name in {call[NAME] for call in chosen}}
             args = {}  # name: {arguments as recorded: args}
             for call in chosen:
                 known = args.setdefault(call[NAME], {})
@@ -102,12 +108,14 @@ def write(path, program, analysis):
             for at in range(0, len(chosen), CHUNK):
                 part = chosen[at:at + CHUNK]
                 if special:
-                    emit(",\n".join([span % (call[NAME], call[START] / 1000, (call[END] - call[START]) / 1000,
+                    emit(",\n".join([span % (titles[call[NAME]], call[START] / 1000,
+                                             (call[END] - call[START]) / 1000,
                                              special.get(id(call)) or args[call[NAME]][call[RAW]])
                                      for call in part]))
                 else:
-                    emit(",\n".join([span % (call[NAME], call[START] / 1000, (call[END] - call[START]) / 1000,
-                                             args[call[NAME]][call[RAW]]) for call in part]))
+                    emit(",\n".join([span % (titles[call[NAME]], call[START] / 1000,
+                                             (call[END] - call[START]) / 1000, args[call[NAME]][call[RAW]])
+                                     for call in part]))
         for ts, task, text in analysis.lines:
             if task is None:
                 emit(json.dumps({"name": text, "ph": "i", "s": "g", "ts": float(us(ts or analysis.end)),
@@ -138,7 +146,8 @@ def write(path, program, analysis):
                 emit(",\n".join(chunk))
         for number, (name, from_task, release, to_task, wait) in enumerate(analysis.flows, 1):
             # Each end lies inside its call, so that the viewers bind it to that slice.
-            start = release[START] + min(FLOW_INSIDE_NS, (release[END] - release[START]) // 2)
+            inside = min(FLOW_INSIDE_NS, (release[END] - release[START]) // 2)
+            start = release[END] - inside if release[NAME] in ENDS_AT_END else release[START] + inside
             end = wait[END] - min(FLOW_INSIDE_NS, (wait[END] - wait[START]) // 2)
             quoted = json.dumps(name)
             emit(f'{{"name": {quoted}, "cat": "wake", "ph": "s", "id": {number}, "ts": {us(start)}, '

@@ -1,0 +1,453 @@
+"""C++ as its source is written: what each std::thread runs, and the calls
+of C++'s concurrency library read in the words of the C ones.
+
+A std::thread (std::jthread, std::async) keeps what it runs in a state
+object that it hands to pthread_create; the helper library keeps a copy of
+that object's memory, and the debugging information its layout: the
+callable is the first element of a std::tuple inside it. A function is
+named by its name, a member function by Class::method, a lambda by where it
+is written, and a std::async task by the function it runs.
+
+Most of the library is inlined into the program. Its mutexes and
+condition variables call the POSIX ones, which uftrace records; what
+std::condition_variable::wait cannot say, the mutex of its unique_lock, is
+the one that its thread holds. C++20's semaphores, latches, barriers and
+atomic waits call the futex system call on the object's own word, or, for
+a word that is not an int, on a slot of libstdc++'s waiter pool, chosen by
+the object's address: their waits and wakes are read from those calls."""
+import re
+import struct
+
+from . import dwarf
+from .calls import FUTEX_CALLS, LOCKS, RW_UNLOCKS, UNLOCKS, named
+from .read import END, NAME, RAW, START, arguments, returned
+
+SYS_FUTEX = 202
+FUTEX_WAIT_OPS, FUTEX_WAKE_OPS = (0, 9), (1, 10)  # without FUTEX_PRIVATE_FLAG
+FUTEX_COMMAND = 0x7F
+POOL = "std::__detail::__waiter_pool_base::_S_for(void const*)::__w"
+POOL_SLOTS, POOL_SLOT_BYTES, POOL_WORD = 16, 128, 64  # 16 slots of two cache lines; the futex word of the second
+STATE_VTABLE = "vtable for std::thread::_State_impl<"
+SPIN = "sched_yield"
+CV_WAIT = "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE"
+CV_CLOCKWAIT = "pthread_cond_clockwait"
+CV_WAKES = named("signal", "broadcast")
+CV_OPERATIONS = {CV_WAIT} | {symbol for symbol in CV_WAKES if symbol.startswith("_Z")}
+RELEASES = UNLOCKS | RW_UNLOCKS
+TAKES = LOCKS | named("read", "write", "try-read", "try-write")
+
+
+def word(data, offset):
+    return struct.unpack_from("<Q", data, offset)[0] if data is not None and 0 <= offset <= len(data) - 8 else None
+
+
+def memory_at(memory, address, size):
+    """size bytes at address from the helper's copies, or None."""
+    for start, data in memory.items():
+        if start <= address and address + size <= start + len(data):
+            return data[address - start:address - start + size]
+    return None
+
+
+# What a thread runs: the name, the line where a lambda is written (or
+# None), and whether it is a std::async task.
+class Callable:
+    def __init__(self, name, line=None, task=False, function=None):
+        self.name, self.line, self.task, self.function = name, line, task, function
+        self.state = None  # a std::async task's state object: (address, size)
+
+
+def callable_of(creation, symbols):
+    """What the thread that a std::thread made runs, or None when the
+    creation was not a std::thread's."""
+    state = creation.memory.get(creation.arg)
+    vptr = word(state, 0)
+    found = symbols.symbol(vptr) if vptr else None
+    if not found or not found[0].startswith(STATE_VTABLE):
+        return None
+    run = word(memory_at(creation.memory, vptr, 24), 16)  # the vtable: two destructors, then _M_run
+    where = symbols.offset(run) if run else None
+    debug = symbols.debug(where[0]) if where else None
+    die = debug.functions.get(where[1]) if debug else None
+    if die is not None:
+        found_type = state_type(die)
+        if found_type is not None:
+            named_callable = from_types(found_type, creation.arg, creation.memory, symbols)
+            if named_callable:
+                return named_callable
+    return from_names(found[0][len("vtable for "):], state, creation.memory, symbols)
+
+
+def state_type(run_die):
+    """The type of the state object whose _M_run this is."""
+    if "DW_AT_specification" in run_die.attributes:
+        run_die = run_die.get_DIE_from_attribute("DW_AT_specification")
+    parent = run_die.get_parent()
+    return parent if parent is not None and parent.tag in dwarf.STRUCTURES else None
+
+
+def element(tuple_die, index):
+    """(offset, type) of a std::tuple's element: libstdc++ keeps each in a
+    _Head_base<index, ...> base, the last element first in memory."""
+    die = dwarf.strip(tuple_die)
+    if die is None:
+        return None
+    for child in die.iter_children():
+        if child.tag != "DW_TAG_inheritance":
+            continue
+        place = child.attributes.get("DW_AT_data_member_location")
+        at = place.value if place is not None and isinstance(place.value, int) else 0
+        base = dwarf.strip(dwarf.type_of(child))
+        if base is None:
+            continue
+        if (dwarf.text(base) or "").startswith(f"_Head_base<{index},"):
+            found = dwarf.search(base, "_M_head_impl")
+            return (at + found[0], found[1]) if found else None
+        found = element(base, index)
+        if found:
+            return at + found[0], found[1]
+    return None
+
+
+def invoker_element(type_die, index, *members):
+    """(offset, type) of element index of the tuple inside an _Invoker, reached through members."""
+    offset = dwarf.member_offset(type_die, *members)
+    if offset is None:
+        return None
+    holder = type_die
+    for name in members:
+        holder = dwarf.search(dwarf.strip(holder), name)[1]
+    found = element(holder, index)
+    return (offset + found[0], found[1]) if found else None
+
+
+def from_types(state_die, address, memory, symbols):
+    head = invoker_element(state_die, 0, "_M_func", "_M_t")
+    if head is None:
+        return None
+    offset, type_die = head
+    return describe(dwarf.strip(type_die), address + offset, memory, symbols,
+                    lambda index: invoker_element(state_die, index, "_M_func", "_M_t"), address)
+
+
+def describe(type_die, at, memory, symbols, elements, base):
+    """The Callable whose value of this type lies at address at."""
+    if type_die is None:
+        return None
+    tag, name = type_die.tag, dwarf.text(type_die) or ""
+    if tag == "DW_TAG_pointer_type":
+        target = word(memory_at(memory, at, 8), 0)
+        return Callable(routine_name(symbols, target)) if target else None
+    if tag == "DW_TAG_ptr_to_member_type":
+        target = word(memory_at(memory, at, 8), 0)
+        if target is None:
+            return None
+        if target & 1:  # a virtual function, by its place in the table
+            owner = dwarf.strip(dwarf.type_of(type_die, "DW_AT_containing_type"))
+            return Callable(f"{dwarf.text(owner) or '?'}::(virtual)")
+        function = routine_name(symbols, target)
+        if "_Async_state_impl" in function or "_Deferred_state" in function:
+            return async_task(at, memory, symbols, elements, base)
+        return Callable(function)
+    if tag in dwarf.STRUCTURES and dwarf.is_lambda(type_die):
+        function, line = dwarf.lambda_place(type_die)
+        return Callable(f"lambda in {function or '?'}", line, function=function)
+    if name.startswith("reference_wrapper<"):
+        found = dwarf.search(type_die, "_M_data")
+        pointee = dwarf.strip(dwarf.type_of(dwarf.strip(found[1]))) if found else None
+        return Callable(dwarf.text(pointee) or name) if pointee is not None else Callable(name)
+    if name.startswith("_Bind<"):
+        found = dwarf.search(type_die, "_M_f")
+        if found:
+            return describe(dwarf.strip(found[1]), at + found[0], memory, symbols, elements, base)
+    return Callable(name.split("<")[0] if name else "?")
+
+
+def async_task(at, memory, symbols, elements, base):
+    """A std::async thread runs a member of the async state object, the
+    second element of its tuple; the state keeps the task in its _M_fn."""
+    second = elements(1)
+    if second is None:
+        return None
+    offset, pointer_type = second
+    state = word(memory_at(memory, base + offset, 8), 0)
+    state_die = dwarf.strip(dwarf.type_of(dwarf.strip(pointer_type)))
+    if state is None or state_die is None:
+        return None
+    head = invoker_element(state_die, 0, "_M_fn", "_M_t")
+    if head is None:
+        return None
+    found = describe(dwarf.strip(head[1]), state + head[0], memory, symbols,
+                     lambda index: invoker_element(state_die, index, "_M_fn", "_M_t"), state)
+    if found:
+        found.task, found.state = True, (state, dwarf.size_of(state_die))
+    return found
+
+
+def routine_name(symbols, address):
+    found = symbols.symbol(address)
+    return found[0] if found and found[1] == 0 else hex(address)
+
+
+def from_names(type_name, state, memory, symbols):
+    """Without debugging information: the callable's type from the state's
+    type name, and a function's address found among the state's words."""
+    inner = re.search(r"std::tuple<(.*)>\s*>\s*>$", type_name)
+    first = split_arguments(inner[1])[0] if inner else type_name
+    lambda_in = re.match(r"(.*?)::\{lambda\(", first)
+    if lambda_in:
+        return Callable(f"lambda in {lambda_in[1]}", function=lambda_in[1])
+    if "(*)" in first or "::*)" in first:
+        functions = [found[0] for found in (symbols.symbol(word(state, at)) for at in range(8, len(state) - 7, 8))
+                     if found and found[1] == 0 and found[3]]
+        if "_Async_state_impl" in first:
+            for at in range(8, len(state) - 7, 8):
+                pointed = memory.get(word(state, at))
+                inside = [symbols.symbol(word(pointed, i)) for i in range(0, len(pointed or b"") - 7, 8)]
+                named_functions = [found[0] for found in inside if found and found[1] == 0 and found[3]]
+                if named_functions:
+                    found = Callable(named_functions[0], task=True)
+                    found.state = (word(state, at), len(pointed))
+                    return found
+            return Callable("std::async task", task=True)
+        return Callable(functions[0]) if functions else Callable("thread")
+    return Callable(first.split("<")[0].strip() or "thread")
+
+
+def split_arguments(text):
+    """Template arguments at the top level of text."""
+    parts, depth, current = [], 0, ""
+    for character in text:
+        if character in "<(":
+            depth += 1
+        elif character in ">)":
+            depth -= 1
+        if character == "," and depth == 0:
+            parts.append(current.strip())
+            current = ""
+        else:
+            current += character
+    return parts + [current.strip()]
+
+
+def role_names(callables):
+    """Each Callable's name for its tracks; a lambda with its line where two
+    lambdas of one function run as threads."""
+    lines = {}
+    for found in callables:
+        if found and found.line is not None:
+            lines.setdefault(found.function, set()).add(found.line)
+    names = []
+    for found in callables:
+        if found is None:
+            names.append("thread")
+        elif found.line is not None and len(lines.get(found.function, ())) > 1:
+            names.append(f"{found.name} at line {found.line}")
+        else:
+            names.append(found.name)
+    return names
+
+
+# ---------------------------------------------------------------------------
+# The calls of C++'s library, in the words of the C ones.
+
+CV_ANY_WAIT = "std::condition_variable_any::wait"
+
+
+def translate(calls, symbols, unfinished):
+    """Rewrites each task's calls in place: a condition wait with the mutex
+    it releases, and the futex waits and wakes of C++20's objects as their
+    acquire, release, wait and count_down. unfinished: {id(call): ...} of
+    calls that had not returned, kept for the calls that stand for them.
+    Returns the addresses of libstdc++'s own mutexes inside
+    std::condition_variable_any, whose calls are left out."""
+    internal = set()
+    objects = Futexes(symbols)
+    for task, task_calls in calls.items():
+        if not any(call[NAME] in CV_OPERATIONS or call[NAME] == "syscall" or call[NAME] == CV_CLOCKWAIT
+                   for call in task_calls):
+            continue
+        calls[task] = rewrite(task_calls, objects, unfinished, internal)
+    if internal:
+        for task, task_calls in calls.items():
+            calls[task] = [call for call in task_calls if not (call[NAME] in LOCKS | UNLOCKS and
+                                                               (arguments(call[RAW]) or (None,))[0] in internal)]
+    return internal
+
+
+def rewrite(task_calls, objects, unfinished, internal):
+    held, out, group = [], [], None  # held: the mutexes this task holds, in order
+
+    def close():
+        nonlocal group
+        if group is not None:
+            out.append(group.call(unfinished))
+            group = None
+
+    for call in task_calls:
+        name = call[NAME]
+        if name == "syscall":
+            args = arguments(call[RAW])
+            futex = objects.futex(args) if len(args) >= 4 and args[0] == SYS_FUTEX else None
+            if futex is None:
+                close()
+                out.append(call)
+                continue
+            kind, address, waiting = futex
+            if waiting:
+                if group is not None and group.address == address:
+                    group.add(call)
+                else:
+                    close()
+                    group = Group(kind, address, call, out)
+                continue
+            close()
+            made = (FUTEX_CALLS[kind][1], call[START], call[END], f"({address:#x})", None)
+            carry(unfinished, call, made)
+            out.append(made)
+            continue
+        if name == SPIN and group is not None:
+            group.add(call)
+            continue
+        close()
+        if name in TAKES and succeeded(call):
+            held.append(arguments(call[RAW])[0])
+        elif name in RELEASES:
+            address = (arguments(call[RAW]) or (None,))[0]
+            if address in held:
+                held.remove(address)
+        if name == CV_WAIT or name == CV_CLOCKWAIT:
+            call = condition_wait(call, out, held, internal, unfinished)
+        out.append(call)
+    close()
+    return out
+
+
+def succeeded(call):
+    value = returned(call)
+    return value is None or value & 0xFFFFFFFF == 0
+
+
+def condition_wait(call, before, held, internal, unfinished):
+    """The wait with the lock it releases: a std::condition_variable's is the
+    mutex its thread holds last. A std::condition_variable_any locks a
+    mutex of its own, unlocks the lock it was given and waits with its own
+    mutex: the wait is named with the lock it was given."""
+    args = arguments(call[RAW])
+    cond = args[0] if args else 0
+    recent = [c for c in before[-3:] if c[NAME] in TAKES | RELEASES]
+    if len(recent) >= 2 and recent[-1][NAME] in RELEASES and recent[-2][NAME] in LOCKS \
+            and before[-1] is recent[-1] and before[-2] is recent[-2]:
+        own, given = arguments(recent[-2][RAW])[0], arguments(recent[-1][RAW])[0]
+        if own != given:
+            internal.add(own)
+            if own in held:
+                held.remove(own)
+            symbol = CV_ANY_WAIT + ("/rwlock" if recent[-1][NAME] in RW_UNLOCKS else "")
+            made = (symbol, call[START], call[END], f"({cond:#x}, {given:#x})", call[4])
+            carry(unfinished, call, made)
+            return made
+    if call[NAME] == CV_CLOCKWAIT:
+        return call
+    mutex = held[-1] if held else 0
+    made = ("std::condition_variable::wait", call[START], call[END], f"({cond:#x}, {mutex:#x})", call[4])
+    carry(unfinished, call, made)
+    return made
+
+
+def carry(unfinished, old, new):
+    if unfinished and id(old) in unfinished:
+        unfinished[id(new)] = unfinished.pop(id(old))
+
+
+class Group:
+    """Consecutive futex waits of one thread on one word, and the spins
+    between them: one wait on the object, which ends when the thread stops
+    waiting again (libstdc++ wakes every waiter, and those that find no
+    unit wait once more)."""
+
+    def __init__(self, kind, address, first, before):
+        self.kind, self.address = kind, address
+        # The spin that came just before the first wait is part of it.
+        start = first[START]
+        for call in reversed(before):
+            if call[NAME] != SPIN:
+                break
+            start = call[START]
+        while before and before[-1][NAME] == SPIN:
+            before.pop()
+        self.start, self.calls = start, [first]
+
+    def add(self, call):
+        self.calls.append(call)
+
+    def call(self, unfinished):
+        end = max(c[END] for c in self.calls if c[NAME] == "syscall")
+        made = (FUTEX_CALLS[self.kind][0], self.start, end, f"({self.address:#x})", None)
+        for call in self.calls:
+            carry(unfinished, call, made)
+        return made
+
+
+class Futexes:
+    """Which C++ object a futex word belongs to: by its variable's type, or
+    for a word of the waiter pool, by the objects whose address hashes to its
+    slot."""
+
+    def __init__(self, symbols):
+        self.symbols, self.found, self.pool = symbols, {}, None
+
+    def futex(self, args):
+        """(kind, the object's address, whether it waits) of a futex call, or None."""
+        _, address, op, value = args[:4]
+        command = op & FUTEX_COMMAND if isinstance(op, int) else None
+        if command not in FUTEX_WAIT_OPS + FUTEX_WAKE_OPS or not isinstance(address, int):
+            return None
+        if address not in self.found:
+            self.found[address] = self.resolve(address, value if command in FUTEX_WAIT_OPS else None)
+        found = self.found[address]
+        return (found[0], found[1], command in FUTEX_WAIT_OPS) if found else None
+
+    def resolve(self, address, value):
+        symbols = self.symbols
+        found = symbols.symbol(address)
+        if found and found[0] == POOL:
+            return self.slot(address, found[1] // POOL_SLOT_BYTES)
+        kind = symbols.kind(address)
+        if kind in FUTEX_CALLS:
+            return kind, address
+        if kind is not None:
+            return None  # a futex inside a POSIX object: glibc's own, recorded as its call
+        if found:  # a variable without types: its futex word is the object's
+            return ("semaphore" if not value else "latch"), address
+        return ("semaphore" if not value else "latch"), address
+
+    def slot(self, address, slot):
+        """The object whose waits go through the pool's slot: the barriers
+        and atomics whose wait address hashes to it."""
+        if self.pool is None:
+            self.pool = pool_objects(self.symbols)
+        candidates = [(kind, at) for kind, at, wait_at in self.pool if (wait_at >> 2) % POOL_SLOTS == slot]
+        if len(candidates) == 1:
+            return candidates[0]
+        return ("barrier" if not candidates or candidates[0][0] == "barrier" else candidates[0][0]), address
+
+
+def pool_objects(symbols):
+    """[(kind, address, wait address)] of the program's barriers and atomics
+    at fixed addresses, whose waits go through the waiter pool."""
+    found = []
+    for start, end, path in symbols.modules:
+        debug = symbols.debug(path)
+        if debug is None:
+            continue
+        base = start if symbols.relative(path) else 0
+        for variable in debug.variables:
+            for offset, kind, type_die in dwarf.sync_objects(variable.type, 0):
+                if kind == "barrier":
+                    phase = dwarf.member_offset(type_die, "_M_b", "_M_phase")
+                    if phase is not None:
+                        found.append((kind, base + variable.at + offset, base + variable.at + offset + phase))
+                elif kind == "atomic" and dwarf.size_of(type_die) != 4:
+                    found.append((kind, base + variable.at + offset, base + variable.at + offset))
+    return found

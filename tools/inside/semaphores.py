@@ -1,0 +1,90 @@
+"""Each POSIX semaphore's value over the run, and who woke whom on it; and
+the waits and wakes of C++20's semaphores, latches, barriers and atomics,
+and of futures, which are read from their futex calls.
+
+A semaphore's value counts a post from its entry and a wait from its return
+(never below the true value); units are taken in the order the waits
+return, and a wait blocked if the unit it took was posted after it began.
+A C++ object's value is not recorded (its waits and wakes are inlined
+atomics, and only those that block call the kernel): a wait blocked, and
+was woken by, the latest wake of another thread while it waited."""
+from collections import deque
+
+from .calls import FUTEX_WAITS, FUTEX_WAKES, SEM_POSTS, SEM_WAITS
+from .read import END, NAME, RAW, START, arguments
+from .threads import succeeded
+
+O_CREAT = 0o100
+
+
+def is_posix(events):
+    return any(call[NAME] not in FUTEX_WAITS and call[NAME] not in FUTEX_WAKES
+               for calls in events.values() for call in calls)
+
+
+def semaphore(name, events, blocked, flows, unfinished, warnings):
+    """The semaphore's value over the run, [(ns, value)], from its initial value on."""
+    initial, init_end, steps = None, 0, []
+    for task, task_calls in events.items():
+        for call in task_calls:
+            if call[NAME] in SEM_POSTS:
+                steps.append((call[START], 0, task, call))
+            elif call[NAME] in SEM_WAITS:
+                if id(call) in unfinished:
+                    blocked.add(id(call))
+                elif succeeded(call):
+                    steps.append((call[END], 1, task, call))
+            elif call[NAME] == "sem_init":
+                args = arguments(call[RAW])
+                initial, init_end = (args[2] if len(args) > 2 else 0), call[END]
+            elif call[NAME] == "sem_open" and initial is None:
+                args = arguments(call[RAW])
+                if len(args) > 3 and isinstance(args[1], int) and args[1] & O_CREAT:
+                    initial, init_end = args[3], call[END]
+    steps.sort(key=lambda step: step[:2])
+    if initial is None:  # opened elsewhere: as low as the waits allow
+        level = lowest = 0
+        for _, taking, _, _ in steps:
+            level += -1 if taking else 1
+            lowest = min(lowest, level)
+        initial = -lowest
+    units, value, series = deque([None] * initial), initial, [(init_end, initial)]
+    for ts, taking, task, call in steps:
+        if not taking:
+            units.append((task, call))
+            value += 1
+        elif not units:
+            warnings.append(f"the record is not whole: a wait on {name} that no post ended")
+            continue
+        else:
+            post = units.popleft()
+            value -= 1
+            if post is not None and post[1][START] > call[START]:
+                flows.append((name, post[0], post[1], task, call))
+                blocked.add(id(call))
+        series.append((ts, value))
+    return series
+
+
+def futex_object(name, events, blocked, flows, unfinished):
+    """A C++ object's waits that blocked, each woken by the latest wake of
+    another thread while it waited: the thread that took the unit, for
+    libstdc++ wakes every waiter and the others wait again."""
+    wakes = sorted(((call[START], task, call) for task, calls in events.items() for call in calls
+                    if call[NAME] in FUTEX_WAKES), key=lambda wake: wake[0])
+    starts = [wake[0] for wake in wakes]
+    import bisect
+    for task, calls in events.items():
+        for call in calls:
+            if call[NAME] not in FUTEX_WAITS:
+                continue
+            if id(call) in unfinished:
+                blocked.add(id(call))
+                continue
+            i = bisect.bisect_left(starts, call[END]) - 1
+            while i >= 0 and wakes[i][0] > call[START]:
+                if wakes[i][1] != task:
+                    blocked.add(id(call))
+                    flows.append((name, wakes[i][1], wakes[i][2], task, call))
+                    break
+                i -= 1
