@@ -233,6 +233,108 @@ class Programs(unittest.TestCase):
                 self.assertEqual(run.lines(), [("main", "giving up" if program == "fails" else "about to crash")])
 
 
+def holds_overlap_waits(test, run, mutex):
+    """No hold of the mutex overlaps a condition wait of its holder with it:
+    the wait gives the mutex up."""
+    holds, begun = [], {}
+    for e in sorted((e for e in run.events if e.get("cat") == "lock" and e["name"] == mutex), key=lambda e: e["ts"]):
+        if e["ph"] == "b":
+            begun = e
+        else:
+            holds.append((begun["ts"], e["ts"], run.names[(e["pid"], e["tid"])]))
+    waits = [(s["ts"], s["ts"] + s["dur"], role) for role, spans in run.spans.items() for s in spans
+             if s["args"].get("mutex") == mutex and "cond" in s["args"]]
+    test.assertTrue(waits)
+    for start, end, role in holds:
+        for wait_start, wait_end, waiter in waits:
+            test.assertFalse(waiter == role and start < wait_end - 1 and wait_start + 1 < end,
+                             (role, start, end, wait_start, wait_end))
+
+
+class Cxx(unittest.TestCase):
+    """C++ programs, each unoptimised and optimised (-O2): threads named by
+    what they run, the library's waits on their objects by their names."""
+
+    def test_bounded_buffer(self):
+        for program in ("buffer", "buffer-O2"):
+            with self.subTest(program=program):
+                run = Traced(program)
+                self.assertEqual(list(run.names.values()), ["main", "producer", "consumer 1", "consumer 2"])
+                joins = [s["args"] for s in run.spans["main"] if s["name"] == "std::thread::join"]
+                self.assertEqual(joins, [{"thread": t} for t in ("producer", "consumer 1", "consumer 2")])
+                waits = {json.dumps(s["args"], sort_keys=True) for s in run.events
+                         if s.get("name") == "std::condition_variable::wait"}
+                self.assertEqual(waits, {json.dumps({"cond": f"buffer.{c}", "mutex": "buffer.m"}, sort_keys=True)
+                                         for c in ("notEmpty", "notFull")})
+                flows_run_forward(self, run, {"std::condition_variable::notify_one":
+                                              ("std::condition_variable::wait", "cond"),
+                                              "std::mutex::unlock": ("std::mutex::lock", "mutex"),
+                                              "std::condition_variable::wait": ("std::mutex::lock", "mutex")})
+                holds_overlap_waits(self, run, "buffer.m")
+                for role, text in run.lines():  # std::endl, '\n' and the end of the run
+                    self.assertEqual(role, "producer" if text.startswith("produced") else
+                                     f"consumer {text.split()[1]}" if text.startswith("consumer") else "main", text)
+                self.assertEqual(len(run.lines()), 17)
+                self.assertEqual((run.status, run.err.count("warning")), (0, 0), run.err)
+
+    def test_semaphore_latch_and_barrier(self):
+        for program in ("cxx20", "cxx20-O2"):
+            with self.subTest(program=program):
+                run = Traced(program)
+                self.assertEqual(list(run.names.values()), ["main", "lambda in main 1", "lambda in main 2"]
+                                 + [f"worker {n}" for n in range(1, 5)])
+                kinds = {(s["name"], json.dumps(s["args"])) for s in run.events if s["ph"] == "X"
+                         and s["name"].startswith(("std::counting", "std::latch", "std::barrier"))}
+                self.assertLessEqual({("std::counting_semaphore::acquire", '{"semaphore": "places"}'),
+                                      ("std::latch::wait", '{"latch": "done"}'),
+                                      ("std::barrier::wait", '{"barrier": "phase"}')}, kinds)
+                flows = flows_run_forward(self, run, {
+                    "std::counting_semaphore::release": ("std::counting_semaphore::acquire", "semaphore"),
+                    "std::latch::count_down": ("std::latch::wait", "latch"),
+                    "std::barrier::arrive": ("std::barrier::wait", "barrier")})
+                # Two workers wait for a place (which two is the scheduler's choice); each takes the
+                # unit that a release of another worker gave.
+                waited = sorted(role for role, spans in run.spans.items() for s in spans
+                                if s["name"] == "std::counting_semaphore::acquire")
+                places = [f for f in flows.values() if f["s"]["name"] == "places"]
+                self.assertEqual(len(waited), 2)
+                self.assertEqual(sorted(run.names[(f["f"]["pid"], f["f"]["tid"])] for f in places), waited)
+                (done,) = [f for f in flows.values() if f["s"]["name"] == "done"]
+                self.assertEqual(run.names[(done["f"]["pid"], done["f"]["tid"])], "main")
+                self.assertIn("\ndone        latch", run.out)
+
+    def test_futures_members_and_shared_locks(self):
+        for program in ("library", "library-O2"):
+            with self.subTest(program=program):
+                run = Traced(program)
+                self.assertEqual(sorted(run.names.values()),
+                                 sorted(["main", "square", "lambda in main at line 56", "Account::deposit", "reader",
+                                         "lambda in main at line 62"]))
+                waits = [s["args"] for s in run.spans["main"] if s["name"] == "std::future::wait"]
+                self.assertIn({"future": "future of square", "thread": "square"}, waits)
+                self.assertIn({"future": "future 1"}, waits)
+                flows = flows_run_forward(self, run, {"std::async task": ("std::future::wait", "future"),
+                                                      "std::promise::set_value": ("std::future::wait", "future"),
+                                                      "std::condition_variable::notify_all":
+                                                      ("std::condition_variable_any::wait", "cond")})
+                self.assertEqual({f["s"]["name"] for f in flows.values()},
+                                 {"future of square", "future 1", "table.changed"})
+                (wait,) = [s["args"] for s in run.spans["reader"] if s["name"].endswith("::wait")]
+                self.assertEqual(wait, {"cond": "table.changed", "rwlock": "table.lock"})
+                mutexes = {s["args"]["mutex"] for s in run.events if s["ph"] == "X" and "mutex" in s["args"]}
+                self.assertEqual(mutexes, {"accounts[1].m", "accounts[2].m", "audit", "door"})
+                self.assertEqual([s["name"] for s in run.spans["Account::deposit"]],
+                                 ["std::mutex::lock", "std::mutex::unlock"])
+                self.assertEqual(sorted(run.lines()), [("lambda in main at line 62", "audited"),
+                                                       ("main", "square 49, handed 3"),
+                                                       ("reader", "reader saw version 1")])
+
+    def test_an_uncaught_exception_aborts(self):
+        run = Traced("throws")
+        self.assertEqual((run.status, run.last_line()), (3, "the program was killed by signal 6 (Aborted)"))
+        self.assertEqual(run.lines(), [("failing", "about to throw")])
+
+
 class Hangs(unittest.TestCase):
     def hang(self, program, speed, rows, why):
         """The tool finds the hang within seconds, names each blocked call with
@@ -271,6 +373,27 @@ class Hangs(unittest.TestCase):
         self.hang("nosignal", 10, [r"main\s+pthread_join\(waiter\)\s+\S*programs/nosignal\.c:34",
                                    r"waiter\s+pthread_cond_wait\(ready, lock\)\s+\S*programs/nosignal\.c:19"],
                   "no thread ever signals ready.")
+
+    def test_cxx_waits_that_never_end(self):
+        for suffix in ("", "-O2"):
+            with self.subTest(optimised=bool(suffix)):
+                source = r"\S*programs/guards\.cpp"
+                self.hang("guards" + suffix, 10,
+                          [rf"main\s+std::thread::join\(forwards\)\s+{source}:30",
+                           rf"forwards\s+std::mutex::lock\(second\)\s+{source}:16",
+                           rf"backwards\s+std::mutex::lock\(first\)\s+{source}:23"],
+                          "forwards holds first and waits for second; backwards holds second and waits for first")
+                source = r"\S*programs/stuck\.cpp"
+                run = self.hang("stuck" + suffix, 10,
+                                [rf"main\s+std::thread::join\(waiter\)\s+{source}:38",
+                                 rf"waiter\s+std::condition_variable::wait\(ready, m\)\s+{source}:20",
+                                 rf"counter\s+std::latch::wait\(started\)\s+{source}:26",
+                                 rf"taker\s+std::counting_semaphore::acquire\(slots\)\s+{source}:31"],
+                                "no thread ever notifies ready.")
+                self.assertIn("started still counts 2, and every other thread waits or has ended: none is left "
+                              "to count it down.", run.out)
+                self.assertIn("slots is 0, and every other thread waits or has ended: none is left to release it.",
+                              run.out)
 
     def test_a_parent_waits_for_a_child_that_waits(self):
         self.hang("waitchild", 10, [r"parent\s+waitpid\(child\)\s+\S*programs/waitchild\.c:24",

@@ -10,12 +10,14 @@ instruction count of lumbrick's whole run under callgrind, beside that of a
 plain C program that does the same. Needs GNU time (package time), valgrind
 and a C compiler.
 
-timeline: tools/timeline.py on the test program lockloop, whose two threads
-make 1,000,000 calls of pthread_mutex_lock and pthread_mutex_unlock together,
-beside uftrace record and uftrace dump --chrome alone on the same program,
-with the same options, in turn for five rounds: the times of each round,
-the medians and their ratio, and the peak memory of the tool with all its
-children (the sum over its processes, sampled ten times a second).
+timeline: tools/timeline.py on two test programs, beside uftrace record and
+uftrace dump --chrome alone on the same program, with the same options, in
+turn for five rounds: lockloop, whose two C threads make 1,000,000 calls of
+pthread_mutex_lock and pthread_mutex_unlock together, and lockguards, whose
+four C++ threads take and release a std::mutex 1,000,000 times through a
+std::lock_guard. For each: the times of each round, the medians and their
+ratio, and the peak memory of the tool with all its children (the sum over
+its processes, sampled ten times a second).
 """
 import os, re, shutil, statistics, subprocess, sys, tempfile, time
 
@@ -24,7 +26,11 @@ from ptyrun import run
 from inside.record import command
 
 TIMELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "timeline.py")
-LOCKLOOP = os.path.join(os.environ["BIN_DIR"], "tests", "lockloop")
+# program: (what it does, what it prints)
+TIMELINE_PROGRAMS = {"lockloop": ("1,000,000 calls of pthread_mutex_lock and pthread_mutex_unlock in 2 C threads",
+                                  "500000\n"),
+                     "lockguards": ("1,000,000 std::mutex lock and unlock pairs through std::lock_guard in 4 C++ "
+                                    "threads", "1000000\n")}
 TIMELINE_TARGETS = (5, 1024)  # at most this many times uftrace alone, and MiB
 TIMELINE_ROUNDS = 5
 
@@ -94,30 +100,32 @@ class PeakMemory:
         self.peak = max(self.peak, held)
 
 
-def timeline(rounds=TIMELINE_ROUNDS):
+def timeline(name, rounds=TIMELINE_ROUNDS):
     """uftrace alone and the tool, in turn, some rounds: this machine's pace
     varies from minute to minute, and each round meets the same."""
     alone, tool, peak = [], [], 0
+    program = os.path.join(os.environ["BIN_DIR"], "tests", name)
+    what, printed = TIMELINE_PROGRAMS[name]
     with tempfile.TemporaryDirectory() as folder:
         for _ in range(rounds):
             data = os.path.join(folder, "uftrace.data")
             start = time.monotonic()
-            recorded = run(LOCKLOOP, output="pipe", wrapper=command(data, os.path.join(folder, "log")), timeout=300)
+            recorded = run(program, output="pipe", wrapper=command(data, os.path.join(folder, "log")), timeout=300)
             recording = time.monotonic() - start
             start = time.monotonic()
-            dumped = run(shutil.which("uftrace"), "dump", "--chrome", "--no-pager", "-d", data, output="/dev/null",
-                         timeout=300)
+            dumped = run(shutil.which("uftrace"), "dump", "--chrome", "--no-pager", "--demangle=no", "-d", data,
+                         output="/dev/null", timeout=300)
             alone.append((recording, time.monotonic() - start))
-            assert recorded.out == "500000\n" and dumped.status == 0, (recorded, dumped)
+            assert recorded.out == printed and dumped.status == 0, (recorded, dumped)
             memory = PeakMemory()
             start = time.monotonic()
-            traced = run(TIMELINE, "--out", os.path.join(folder, "lockloop"), LOCKLOOP, output="pipe",
-                         watch=memory, timeout=600)
+            traced = run(TIMELINE, "--out", os.path.join(folder, name), program, output="pipe", watch=memory,
+                         timeout=600)
             tool.append(time.monotonic() - start)
             assert traced.status == 0, traced.err
             peak = max(peak, memory.peak)
     both = sorted(r + d for r, d in alone)
-    print(f"\ntimeline on lockloop, 1,000,000 calls of pthread_mutex_lock and pthread_mutex_unlock, {rounds} rounds:")
+    print(f"\ntimeline on {name}, {what}, {rounds} rounds:")
     for (recording, dumping), tracing in zip(alone, tool):
         print(f"- uftrace alone: record {recording:.2f} s + dump --chrome {dumping:.2f} s = "
               f"{recording + dumping:.2f} s; tools/timeline.py: {tracing:.2f} s, "
@@ -130,6 +138,8 @@ def timeline(rounds=TIMELINE_ROUNDS):
 
 
 chosen = sys.argv[2:] or [*IDEAL, "timeline"]
+if "timeline" in chosen:
+    chosen[chosen.index("timeline"):chosen.index("timeline") + 1] = list(TIMELINE_PROGRAMS)
 if any(p in IDEAL for p in chosen):
     print("| program | lines | largest gap ms | median gap ms | CPU ms | peak memory KiB |")
     print("|---|---|---|---|---|---|")
@@ -153,5 +163,5 @@ if "lumbrick" in chosen:
         print(f"\nlumbrick: {instructions([os.path.join(os.environ['BIN_DIR'], 'lumbrick')]):,} instructions;"
               f" the same in plain C: {instructions([f'{tmp}/plain']):,}")
 
-if "timeline" in chosen:
-    timeline()
+for name in (p for p in chosen if p in TIMELINE_PROGRAMS):
+    timeline(name)

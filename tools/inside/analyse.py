@@ -49,7 +49,7 @@ def analyse(record, recording, plt_names):
             elif kind == "barrier" and semaphores.is_posix(events):
                 conditions.barrier(events, blocked, unfinished)
             else:
-                semaphores.futex_object(name, events, blocked, flows, unfinished)
+                semaphores.futex_object(name, events, blocked, flows, unfinished, one_each=kind == "semaphore")
     for name, events in names.events["mutex"].items():
         holds[name] = mutexes.mutex(name, events, blocked, flows, unfinished)
     for name, events in names.events["cond"].items():
@@ -159,6 +159,13 @@ def pending_calls(record, recording, plt_names):
     for pending in snapshot.pending:
         thread = pending.thread
         task = (thread.pid, thread.tid)
+        # The calls around the innermost one, which had not returned either.
+        for plt_entry, _, start, where in pending.outer:
+            name = plt_names(plt_entry) if plt_entry else None
+            if name and start:
+                call = (name, int((start - zero) * scale), at, "", None)
+                record.calls.setdefault(task, []).append(call)
+                unfinished[id(call)] = pending._replace(site=where, memory=b"")
         name = plt_names(pending.plt_entry) if pending.plt_entry else None
         if name is None and task in helper_joins:
             join = helper_joins[task]
@@ -178,6 +185,8 @@ def pending_calls(record, recording, plt_names):
             sleeps[id(call)] = int(asked) if asked == int(asked) else asked
         record.calls.setdefault(task, []).append(call)
         unfinished[id(call)] = pending
+    for task_calls in record.calls.values():
+        task_calls.sort(key=lambda call: call[START])
     return unfinished, (snapshot.reason, at), targets, sleeps
 
 

@@ -203,6 +203,24 @@ def display(symbol):
     return call.name if call else symbol
 
 
+# std::mutex and its kin lock with the POSIX calls: on an object of one of
+# these types, the call is the C++ method that made it.
+CXX_MUTEXES = {"mutex", "recursive_mutex", "timed_mutex", "recursive_timed_mutex", "shared_mutex",
+               "shared_timed_mutex", "condition_variable"}
+CXX_METHODS = {"lock": "lock", "trylock": "try_lock", "timedlock": "try_lock_for", "unlock": "unlock",
+               "read": "lock_shared", "write": "lock", "try-read": "try_lock_shared", "try-write": "try_lock",
+               "rw-unlock": "unlock", "cond-wait": "wait_for"}
+
+
+def as_cxx(symbol, type_name):
+    """The C++ method that made a POSIX call on an object of this type, or None."""
+    call = TABLE.get(symbol)
+    if call is None or type_name not in CXX_MUTEXES or call.does not in CXX_METHODS or not call.recorded \
+            or (call.does == "cond-wait" and symbol != "pthread_cond_clockwait"):
+        return None
+    return f"std::{type_name}::{CXX_METHODS[call.does]}"
+
+
 STATES = {symbol: call.state for symbol, call in TABLE.items() if call.state}
 OBJECTS = {symbol: call.objects for symbol, call in TABLE.items() if call.objects}
 WRITERS = {symbol: call.writes for symbol, call in TABLE.items() if call.writes}

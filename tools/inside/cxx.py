@@ -80,8 +80,9 @@ def callable_of(creation, symbols):
 
 def state_type(run_die):
     """The type of the state object whose _M_run this is."""
-    if "DW_AT_specification" in run_die.attributes:
-        run_die = run_die.get_DIE_from_attribute("DW_AT_specification")
+    for attribute in ("DW_AT_abstract_origin", "DW_AT_specification"):
+        if attribute in run_die.attributes:
+            run_die = run_die.get_DIE_from_attribute(attribute)
     parent = run_die.get_parent()
     return parent if parent is not None and parent.tag in dwarf.STRUCTURES else None
 

@@ -48,6 +48,7 @@ class Debug:
         from elftools.elf.elffile import ELFFile
 
         self.variables, self.frames, self.functions, self.lambdas = [], {}, {}, []
+        self.ranges, self.call_sites = [], []  # [(low, high, DIE)]; [(DIE offset of the callee, return pc)]
         with open(path, "rb") as stream:
             elf = ELFFile(stream)
             info = elf.get_section_by_name(".debug_info")
@@ -55,17 +56,52 @@ class Debug:
                 raise ValueError("no debugging information")
             dwarf = elf.get_dwarf_info(relocate_dwarf_sections=False)
             parser = DWARFExprParser(dwarf.structs)
+            range_lists = dwarf.range_lists()
             for unit in dwarf.iter_CUs():
                 for die in unit.iter_DIEs():
                     tag = die.tag
                     if tag == "DW_TAG_variable":
                         self.add_variable(die, parser)
                     elif tag == "DW_TAG_subprogram" and "DW_AT_low_pc" in die.attributes:
-                        self.functions[die.attributes["DW_AT_low_pc"].value] = die
+                        low = die.attributes["DW_AT_low_pc"].value
+                        self.functions[low] = die
+                        high = die.attributes.get("DW_AT_high_pc")
+                        if high is not None:
+                            self.ranges.append((low, low + high.value if high.form != "DW_FORM_addr" else high.value,
+                                                die))
+                    elif tag == "DW_TAG_subprogram" and "DW_AT_ranges" in die.attributes and range_lists:
+                        # A function split in parts (its cold part apart): it begins at its first.
+                        self.add_ranges(die, range_lists)
+                    elif tag in ("DW_TAG_call_site", "DW_TAG_GNU_call_site") and (
+                            "DW_AT_call_tail_call" in die.attributes or "DW_AT_GNU_tail_call" in die.attributes):
+                        origin = die.attributes.get("DW_AT_call_origin") or die.attributes.get("DW_AT_abstract_origin")
+                        pc = die.attributes.get("DW_AT_call_return_pc") or die.attributes.get("DW_AT_low_pc")
+                        if origin is not None and pc is not None:
+                            self.call_sites.append((origin.value + (die.cu.cu_offset if origin.form != "DW_FORM_ref_addr"
+                                                                    else 0), pc.value))
                     elif tag in STRUCTURES and is_lambda(die):
                         self.lambdas.append(die)
         self.variables.sort(key=lambda variable: variable.at)
         self.starts = [variable.at for variable in self.variables]
+
+    def add_ranges(self, die, range_lists):
+        try:
+            entries = range_lists.get_range_list_at_offset(die.attributes["DW_AT_ranges"].value, cu=die.cu)
+        except Exception:  # a form this reader does not know: the function goes unnamed
+            return
+        base = die.cu.get_top_DIE().attributes.get("DW_AT_low_pc")
+        base = base.value if base is not None else 0
+        first = True
+        for entry in entries:
+            if not hasattr(entry, "begin_offset"):
+                base = getattr(entry, "base_address", base)
+                continue
+            low = entry.begin_offset if getattr(entry, "is_absolute", False) else base + entry.begin_offset
+            high = entry.end_offset if getattr(entry, "is_absolute", False) else base + entry.end_offset
+            if first:
+                self.functions[low] = die
+                first = False
+            self.ranges.append((low, high, die))
 
     def add_variable(self, die, parser):
         location = die.attributes.get("DW_AT_location")
@@ -103,6 +139,19 @@ class Debug:
                 return None
             i -= 1
         return None
+
+    def tail_calls(self, at):
+        """The places that jump to the function holding at as their last act
+        (a tail call, which leaves no frame of theirs on the stack): the
+        addresses of those jumps."""
+        holder = next((die for low, high, die in self.ranges if low <= at < high), None)
+        if holder is None:
+            return []
+        names = {holder.offset}
+        for attribute in ("DW_AT_specification", "DW_AT_abstract_origin"):
+            if attribute in holder.attributes:
+                names.add(holder.get_DIE_from_attribute(attribute).offset)
+        return sorted({pc - 1 for origin, pc in self.call_sites if origin in names})
 
     def function(self, at):
         """The name of the function whose code begins at at, as the source writes it."""

@@ -24,10 +24,12 @@ def listing(names):
     return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
 
 
-def place(site):
+def place(site, symbols):
     if site is None:
         return "?"
-    file, line, function = site
+    file, line, function, address = site
+    if file is None and address is not None:
+        file, line = symbols.tail_site(address) or (None, None)
     if file is None:
         return f"in {function}" if function else "?"
     relative = os.path.relpath(file)
@@ -36,16 +38,16 @@ def place(site):
 
 def deadlock(analysis, snapshot):
     roles, calls = analysis.roles, analysis.calls
-    pending = {}  # task: (call, Pending)
+    pending = {}  # task: (its innermost pending call, Pending)
     for task in analysis.order:
         for call in calls.get(task, []):
-            if id(call) in analysis.unfinished:
+            if id(call) in analysis.unfinished and (task not in pending or call[START] >= pending[task][0][START]):
                 pending[task] = (call, analysis.unfinished[id(call)])
     alive = {(p.thread.pid, p.thread.tid) for p in snapshot.pending}
     hung = max((call[START] for call, _ in pending.values()), default=0)
     rows = []
     for task, (call, info) in pending.items():
-        rows.append((roles[task], f"{display(call[NAME])}({what(call, task, analysis)})", place(info.site),
+        rows.append((roles[task], f"{analysis.names.title(call)}({what(call, task, analysis)})", place(info.site, analysis.names.symbols),
                      f"since {seconds(call[START])}"))
     widths = [max(len(row[i]) for row in rows) for i in range(3)] if rows else []
     text = [f"deadlock: every thread waits, and none can wake another (after {seconds(hung)})"]
@@ -117,7 +119,9 @@ def reasons(pending, alive, analysis):
                 text.append(f"{obj} is held by {roles[holder]}, which waits too.")
         elif kind == "cond":
             signallers = users(analysis, obj, COND_WAKES)
-            text.append(wakers("signal", obj, signallers, roles, alive) + ".")
+            address = names.addresses(call)[0][1] if names.addresses(call) else None
+            cxx = address is not None and (names.symbols.type_name(address) or "").startswith("condition_variable")
+            text.append(wakers("notify" if cxx else "signal", obj, signallers, roles, alive) + ".")
         elif kind == "barrier":
             text.append(f"{obj} waits for more threads than are left to arrive.")
         elif kind == "rwlock":
@@ -151,15 +155,16 @@ def futex_reason(kind, obj, value, wakers_seen, roles, alive):
 
 def wakers(verb, obj, tasks, roles, alive):
     """Why the threads that could wake a waiter on obj do not: none ever
-    does (verb: post, signal), they have ended, or they wait too."""
+    does (verb: post, signal, notify), they have ended, or they wait too."""
+    verbs = verb[:-1] + "ies" if verb.endswith("y") else verb + "s"
     if not tasks:
-        return f"no thread ever {verb}s {obj}"
+        return f"no thread ever {verbs} {obj}"
     left = [roles[t] for t in tasks if t in alive]
     if not left:
         gone = [roles[t] for t in tasks]
-        return f"no thread that {verb}s {obj} is left: {listing(gone)} {'has' if len(gone) == 1 else 'have'} ended"
+        return f"no thread that {verbs} {obj} is left: {listing(gone)} {'has' if len(gone) == 1 else 'have'} ended"
     one = len(left) == 1
-    return f"{listing(left)}, which {verb}{'s' if one else ''} {obj}, {'waits' if one else 'wait'} too"
+    return f"{listing(left)}, which {verbs if one else verb} {obj}, {'waits' if one else 'wait'} too"
 
 
 def users(analysis, obj, functions):

@@ -21,7 +21,7 @@ original, with the stack slot that it replaced, in the program's memory:
         uint64_t start_time;         when the call began, on uftrace's clock
         ...
 """
-import os, re, struct, subprocess
+import os, re, signal, struct, subprocess
 from collections import namedtuple
 
 from ptyrun import members
@@ -30,18 +30,20 @@ FUTEX, WAIT4, WAITID, NANOSLEEP, CLOCK_NANOSLEEP = 202, 61, 247, 35, 230
 FUTEX_WAITS = {0, 6, 9, 11}  # FUTEX_WAIT, FUTEX_LOCK_PI, FUTEX_WAIT_BITSET, FUTEX_WAIT_REQUEUE_PI
 FUTEX_COMMAND = 0x7F  # without FUTEX_PRIVATE_FLAG and FUTEX_CLOCK_REALTIME
 HANG_SECONDS = 1.0  # real seconds in which nothing changes before a run is taken for hung
-STACK_BYTES = 16384  # searched above the stack pointer for libmcount's trampoline
+STACK_BYTES = 1 << 20  # searched above the stack pointer for the return addresses libmcount took
 RET_STACK = struct.Struct("<QQQI4xQ")  # parent_loc, parent_ip, child_ip, flags, start_time
 
 # A thread as the kernel shows it: what it waits for ("futex", address,
 # expected value) or ("child", pid), or None; sleep: the requested
 # (seconds, nanoseconds) of a nanosleep in progress.
 Thread = namedtuple("Thread", "pid tid state syscall wait stack_pointer switches sleep")
-# What a thread was doing when the run was stopped: the thread, its pending
-# traced call (the PLT entry, the return address, its start on uftrace's
-# clock, and where it was made: file, line and function), and 16 bytes of
-# memory at the futex address it waits on.
-Pending = namedtuple("Pending", "thread plt_entry return_address start site memory")
+# What a thread was doing when the run was stopped: the thread, its
+# innermost pending traced call (the PLT entry, the return address, its start
+# on uftrace's clock, and where it was made: file, line and function), 16
+# bytes of memory at the futex address it waits on, the calls it was in
+# around that one, outward ([(PLT entry, return address, start, site)]), and
+# its whole stack ([Frame], innermost first).
+Pending = namedtuple("Pending", "thread plt_entry return_address start site memory outer frames")
 # reason: deadlock, deadline or interrupted; seconds: real seconds since the
 # run began when it was stopped; hung_since: when the hang was first seen.
 Snapshot = namedtuple("Snapshot", "reason seconds hung_since pending")
@@ -108,18 +110,28 @@ class Watch:
         return None
 
     def stopping(self, session, reason):
-        """Before the program is stopped: each thread's pending call."""
-        pending = [thread for pid in self.program(session) for thread in inspect(pid)]
+        """Before the program is stopped: each thread's pending calls and its stack."""
+        pids = list(self.program(session))
+        everyone = {pid: threads(pid) for pid in pids}  # what each waits for, read before they stop
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGSTOP)  # nothing moves while it is looked at
+            except ProcessLookupError:
+                pass
+        pending = [thread for pid in pids for thread in inspect(pid, everyone[pid])]
         hung_since = self.since if reason == "deadlock" else None
         self.snapshot = Snapshot(reason, self.seconds, hung_since, pending)
 
 
-def inspect(pid):
-    everyone = threads(pid)
+def inspect(pid, everyone):
+    """Each thread's pending calls, innermost first, and its stack. The
+    program is about to be stopped: each stack slot that libmcount's
+    trampoline took is given its return address back, so that eu-stack
+    unwinds the whole stack, through the calls that uftrace holds."""
     try:
         with open(f"/proc/{pid}/maps") as maps:
             regions = maps.read().splitlines()
-        memory = open(f"/proc/{pid}/mem", "rb", buffering=0)
+        memory = open(f"/proc/{pid}/mem", "r+b", buffering=0)
     except OSError:
         return []
     with memory:
@@ -129,28 +141,31 @@ def inspect(pid):
                 return memory.read(size)
             except (OSError, OverflowError, ValueError):
                 return b""
-        trampolines = stack_trampolines(pid, regions)
         code = libmcount_code(regions)
         slots = {}
         for thread in everyone:
-            slot = trampoline_slot(read, thread, trampolines.get(thread.tid), code)
-            if slot:
+            for slot in trampoline_slots(read, thread, code, regions):
                 slots[slot] = thread.tid
         entries = ret_stack_entries(read, regions, slots, [t.stack_pointer for t in everyone if t.stack_pointer])
-        sites = call_sites(pid, [entry[1] for entry in entries.values()])
+        for by_thread in entries.values():
+            for parent_loc, parent_ip, *_ in by_thread:
+                try:
+                    memory.seek(parent_loc)
+                    memory.write(struct.pack("<Q", parent_ip))
+                except (OSError, OverflowError, ValueError):
+                    pass
+        stacks = stack_frames(pid)
         pending = []
         for thread in everyone:
-            entry = entries.get(thread.tid)
             memory_at = read(thread.wait[1], 16) if thread.wait and thread.wait[0] == "futex" else b""
             if thread.sleep:
                 request = read(thread.sleep, 16)
                 thread = thread._replace(sleep=struct.unpack("<qq", request) if len(request) == 16 else None)
-            if entry:
-                _, return_address, plt_entry, _, start = entry
-                pending.append(Pending(thread, plt_entry, return_address, start, sites.get(return_address),
-                                       memory_at))
-            else:
-                pending.append(Pending(thread, None, None, None, None, memory_at))
+            frames = stacks.get(thread.tid, [])
+            calls = [(entry[2], entry[1], entry[4], site(frames, entry[1]))
+                     for entry in sorted(entries.get(thread.tid, []))]
+            first = calls[0] if calls else (None, None, None, site(frames, None))
+            pending.append(Pending(thread, *first, memory_at, calls[1:], frames))
         return pending
 
 
@@ -163,48 +178,38 @@ def libmcount_code(regions):
     return ranges
 
 
-def stack_trampolines(pid, regions):
-    """{tid: the address of libmcount's trampoline in the thread's stack}, from
-    eu-stack: the frame that it cannot name, inside libmcount."""
-    ranges = libmcount_code(regions)
-    try:
-        stacks = subprocess.run(["eu-stack", "-p", str(pid)], capture_output=True, text=True, timeout=10).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return {}
-    found = {}
-    for tid, frames in re.findall(r"TID (\d+):\n((?:#.*\n?)*)", stacks):
-        for address in re.findall(r"#\d+\s+(0x[0-9a-f]+)", frames):
-            if any(start <= int(address, 16) < end for start, end in ranges):
-                found[int(tid)] = int(address, 16)
-                break
-    return found
+def trampoline_slots(read, thread, code, regions):
+    """The stack slots above the thread's stack pointer that point into
+    libmcount's code: the return addresses that its trampoline took, and
+    perhaps stale words, which no entry of libmcount's names."""
+    import numpy as np
 
-
-def trampoline_slot(read, thread, trampoline, code):
-    """The stack slot above the thread's stack pointer that holds the
-    trampoline; where eu-stack could not read the stack (ptrace refused),
-    the first slot that points into libmcount's code."""
-    if thread.stack_pointer is None:
-        return None
-    data = read(thread.stack_pointer, STACK_BYTES)
-    for offset in range(0, len(data) - 7, 8):
-        value = struct.unpack_from("<Q", data, offset)[0]
-        if value in (trampoline, (trampoline or -2) + 1) or (trampoline is None and
-                                                             any(start <= value < end for start, end in code)):
-            return thread.stack_pointer + offset
-    return None
+    if thread.stack_pointer is None or not code:
+        return []
+    top = thread.stack_pointer + STACK_BYTES
+    for line in regions:
+        start, end = (int(x, 16) for x in line.split()[0].split("-"))
+        if start <= thread.stack_pointer < end:
+            top = min(end, thread.stack_pointer + STACK_BYTES)
+    data = read(thread.stack_pointer, max(0, top - thread.stack_pointer))
+    words = np.frombuffer(data, dtype="<u8", count=len(data) // 8)
+    inside = np.zeros(len(words), dtype=bool)
+    for start, end in code:
+        inside |= (words >= start) & (words < end)
+    return [thread.stack_pointer + 8 * int(at) for at in np.nonzero(inside)[0]]
 
 
 def ret_stack_entries(read, regions, slots, stack_pointers):
-    """{tid: (parent_loc, parent_ip, child_ip, flags, start_time)}: libmcount's
-    entries whose parent_loc is one of the slots, found in the program's
-    anonymous memory (its heap, not its stacks)."""
+    """{tid: [(parent_loc, parent_ip, child_ip, flags, start_time)]}:
+    libmcount's entries whose parent_loc is one of the slots, found in the
+    program's anonymous memory (its heap, not its stacks)."""
     import numpy as np  # Debian's, beside matplotlib
 
     found = {}
     if not slots:
         return found
     wanted = np.array(list(slots), dtype=np.uint64)
+    seen = set()
     for line in regions:
         fields = line.split()
         if not fields[1].startswith("rw") or (len(fields) >= 6 and fields[5] != "[heap]"):
@@ -217,25 +222,62 @@ def ret_stack_entries(read, regions, slots, stack_pointers):
         for at in np.nonzero(np.isin(words, wanted))[0]:
             if at * 8 + RET_STACK.size <= len(blob):
                 entry = RET_STACK.unpack_from(blob, at * 8)
-                found.setdefault(slots[entry[0]], entry)
+                if entry[0] not in seen and entry[1]:
+                    seen.add(entry[0])
+                    found.setdefault(slots[entry[0]], []).append(entry)
     return found
 
 
-def call_sites(pid, addresses):
-    """{return address: (file, line, function)} of the call before each, from
-    the program's debug information; file and line are None without it."""
-    if not addresses:
-        return {}
+# A frame of a stack as eu-stack gives it: its address, function, module,
+# and source file and line (None without debugging information).
+Frame = namedtuple("Frame", "address function module file line")
+SYSTEM_SOURCES = ("/usr/include/", "/usr/lib/", "/usr/local/include/", "./", "../")
+
+
+def stack_frames(pid):
+    """{tid: [Frame]} innermost first, inlined functions each a frame, from eu-stack."""
     try:
-        done = subprocess.run(["eu-addr2line", f"--pid={pid}", "-f", "-C", *(hex(a - 1) for a in addresses)],
-                              capture_output=True, text=True, timeout=10)
+        out = subprocess.run(["eu-stack", "-p", str(pid), "-i", "-s", "-m"], capture_output=True, text=True,
+                             errors="replace", timeout=20).stdout
     except (OSError, subprocess.TimeoutExpired):
         return {}
-    out = done.stdout.splitlines()
-    sites = {}
-    for address, (function, place) in zip(addresses, zip(out[0::2], out[1::2])):
-        found = re.fullmatch(r"(.+?):(\d+)(?::\d+)?", place)  # file:line, or file:line:column
-        known = found and found[1] != "??" and found[2] != "0"
-        sites[address] = (found[1] if known else None, int(found[2]) if known else None,
-                          None if function == "??" else function)
-    return sites
+    stacks, frames = {}, None
+    for line in out.splitlines():
+        head = re.match(r"TID (\d+):", line)
+        frame = re.match(r"#\d+\s+(0x[0-9a-f]+)\s*(.*?)(?: - (\S+))?$", line)
+        place = re.match(r"\s+(\S.*?):(\d+)(?::\d+)?$", line)
+        if head:
+            frames = stacks.setdefault(int(head[1]), [])
+        elif frame and frames is not None:
+            frames.append(Frame(int(frame[1], 16), frame[2] or None, frame[3], None, None))
+        elif place and frames:
+            frames[-1] = frames[-1]._replace(file=place[1], line=int(place[2]))
+    return stacks
+
+
+def program_frame(frame):
+    """A frame in the program's own modules: not a library's, nor the tool's helper library's."""
+    return frame.module is not None and not frame.module.startswith(("/usr/lib/", "/lib/")) \
+        and not frame.module.endswith("/helper.so")
+
+
+def own(frame):
+    """A frame in the program's own source: not a library's, not a header of one."""
+    return frame.file is not None and not frame.file.startswith(SYSTEM_SOURCES) and program_frame(frame)
+
+
+def site(frames, return_address):
+    """(file, line, function, None) of the call that returned to
+    return_address, at the first frame from there out that the program's
+    source wrote; without such a frame, (None, None, function, address) of
+    the outermost frame in the program."""
+    start = 0
+    if return_address is not None:
+        start = next((i for i, f in enumerate(frames) if f.address == return_address), 0)
+    found = next((f for f in frames[start:] if own(f)), None)
+    if found:
+        return found.file, found.line, found.function, None
+    # None of the program's own: an optimised call left no frame of its caller
+    # (a tail call); its outermost frame in the program says what was called.
+    program = [f for f in frames[start:] if program_frame(f)]
+    return (None, None, program[-1].function, program[-1].address) if program else None

@@ -8,7 +8,7 @@ process. A future's shared state lies on the heap, unnamed: futures are
 numbered in the order they are first waited on or set."""
 from collections import defaultdict
 
-from .calls import OBJECTS
+from .calls import OBJECTS, as_cxx, display
 from .read import NAME, RAW, arguments, returned
 
 KINDS = ("semaphore", "mutex", "cond", "barrier", "rwlock", "latch", "atomic", "future")
@@ -52,7 +52,7 @@ class Names:
         self.opened = {}  # sem_open's address: its name
         self.shared = set()
         self.used = defaultdict(set)  # (kind, address): the pids that use it
-        self.cached, self.futures = {}, {}
+        self.cached, self.futures, self.titles = {}, {}, {}
         for (pid, _), task_calls in calls.items():
             seen = set()
             for call in task_calls:
@@ -110,6 +110,17 @@ class Names:
             self.copies[copy] = name
             return copy
         return name
+
+    def title(self, call):
+        """The call's name as the source writes it: a POSIX call that a C++
+        object made is that object's method (std::mutex::lock)."""
+        key = (call[NAME], call[RAW])
+        found = self.titles.get(key)
+        if found is None:
+            objects = self.addresses(call)
+            made = as_cxx(call[NAME], self.symbols.type_name(objects[0][1])) if objects else None
+            found = self.titles[key] = made or display(call[NAME])
+        return found
 
     def of(self, call, task):
         """[(kind, name)] of the objects the call is about."""

@@ -8,6 +8,7 @@ return, and a wait blocked if the unit it took was posted after it began.
 A C++ object's value is not recorded (its waits and wakes are inlined
 atomics, and only those that block call the kernel): a wait blocked, and
 was woken by, the latest wake of another thread while it waited."""
+import bisect
 from collections import deque
 
 from .calls import FUTEX_WAITS, FUTEX_WAKES, SEM_POSTS, SEM_WAITS
@@ -66,25 +67,33 @@ def semaphore(name, events, blocked, flows, unfinished, warnings):
     return series
 
 
-def futex_object(name, events, blocked, flows, unfinished):
-    """A C++ object's waits that blocked, each woken by the latest wake of
-    another thread while it waited: the thread that took the unit, for
-    libstdc++ wakes every waiter and the others wait again."""
+def futex_object(name, events, blocked, flows, unfinished, one_each=False):
+    """A C++ object's waits that blocked, each woken by a wake of another
+    thread while it waited, the latest one: libstdc++ wakes every waiter,
+    and those that find nothing wait again, so the waits that end are those
+    that were let go on. A semaphore's release lets one waiter go on
+    (one_each): each wait, in the order they end, takes the latest release
+    that no other wait took."""
     wakes = sorted(((call[START], task, call) for task, calls in events.items() for call in calls
                     if call[NAME] in FUTEX_WAKES), key=lambda wake: wake[0])
     starts = [wake[0] for wake in wakes]
-    import bisect
-    for task, calls in events.items():
-        for call in calls:
-            if call[NAME] not in FUTEX_WAITS:
-                continue
-            if id(call) in unfinished:
-                blocked.add(id(call))
-                continue
-            i = bisect.bisect_left(starts, call[END]) - 1
-            while i >= 0 and wakes[i][0] > call[START]:
-                if wakes[i][1] != task:
-                    blocked.add(id(call))
-                    flows.append((name, wakes[i][1], wakes[i][2], task, call))
+    waits = sorted(((call[END], task, call) for task, calls in events.items() for call in calls
+                    if call[NAME] in FUTEX_WAITS), key=lambda wait: wait[0])
+    taken = set()
+    for _, task, call in waits:
+        if id(call) in unfinished:
+            blocked.add(id(call))
+            continue
+        i = bisect.bisect_left(starts, call[END]) - 1
+        chosen = None
+        while i >= 0 and wakes[i][0] > call[START]:
+            if wakes[i][1] != task:
+                chosen = chosen if chosen is not None else i
+                if not one_each or i not in taken:
+                    chosen = i
                     break
-                i -= 1
+            i -= 1
+        if chosen is not None:
+            taken.add(chosen)
+            blocked.add(id(call))
+            flows.append((name, wakes[chosen][1], wakes[chosen][2], task, call))

@@ -71,6 +71,7 @@ class Symbols:
         self.stack = stack  # the main thread's stack: (start, end)
         self.tables, self.names, self.debugs = {}, {}, {}
         self.locals = {}  # address: the name of an object on the main thread's stack
+        self.local_types = {}  # address: its type
 
     def module(self, address):
         i = bisect.bisect_right(self.modules, (address, float("inf"))) - 1
@@ -191,8 +192,8 @@ class Symbols:
             return
         best = None
         for function, variables in debug.frames.items():
-            places = [(variable.at + offset, kind, variable.name + dwarf.inside(variable.type, offset))
-                      for variable in variables for offset, kind, _ in dwarf.sync_objects(variable.type, 0)]
+            places = [(variable.at + offset, kind, (variable.name + dwarf.inside(variable.type, offset), type_die))
+                      for variable in variables for offset, kind, type_die in dwarf.sync_objects(variable.type, 0)]
             votes = {}
             for kind, address in wanted:
                 for offset, place_kind, _ in places:
@@ -208,7 +209,47 @@ class Symbols:
         for kind, address in wanted:
             for offset, place_kind, name in places:
                 if place_kind == kind and address - offset == base:
-                    self.locals[address] = name
+                    self.locals[address], self.local_types[address] = name
+
+    def tail_site(self, address):
+        """(file, line) in the program's own source of the calls that jumped
+        to the function holding address and left no frame (tail calls), where
+        they all lie on one line; or None."""
+        where = self.offset(address)
+        debug = self.debug(where[0]) if where else None
+        jumps = debug.tail_calls(where[1]) if debug else []
+        if not jumps:
+            return None
+        try:
+            out = subprocess.run(["eu-addr2line", "-e", where[0], "-a", "-i", *(hex(pc) for pc in jumps)],
+                                 capture_output=True, text=True, errors="replace", timeout=20).stdout
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+        places, first = set(), None  # the first of the program's own lines of each jump, innermost first
+        for line in out.splitlines() + ["0x"]:
+            if line.startswith("0x"):
+                if first:
+                    places.add(first)
+                first = None
+                continue
+            found = re.fullmatch(r"(.+?):(\d+)(?::\d+)?", line)
+            if found and first is None and not found[1].startswith(("/usr/", "./", "../", "??")):
+                first = (found[1], int(found[2]))
+        return places.pop() if len(places) == 1 else None
+
+    def type_name(self, address):
+        """The name of the type of the synchronisation object at address
+        (mutex, shared_mutex, pthread_mutex_t), or None."""
+        if address in self.local_types:
+            return dwarf.text(self.local_types[address])
+        known = self.variable(address)
+        if not known:
+            return None
+        _, variable, offset = known
+        die = dwarf.locate(variable.type, offset)[1]
+        while die is not None and dwarf.kind_of_name(dwarf.text(die)) is None and die.tag in dwarf.STRIPPED:
+            die = dwarf.type_of(die)
+        return dwarf.text(die) if die is not None else None
 
     def kind(self, address):
         """The kind of synchronisation object at address, from its type, or None."""

@@ -27,6 +27,8 @@ def us(ns):
 def about(call, task, analysis):
     """The args of a call's complete event: what the call was about."""
     name, targets = call[NAME], analysis.targets
+    if name == ASYNC_TASK:
+        return {"future": f"future of {analysis.roles[task]}"}
     if name == ASYNC_WAIT:
         return {"future": f"future of {targets[id(call)]}", "thread": targets[id(call)]} if id(call) in targets \
             else {}
@@ -97,7 +99,8 @@ def write(path, program, analysis):
             span = ('{"name": %s, "ph": "X", "ts": %.3f, "dur": %.3f, "pid": ' + str(task[0]) + ', "tid": '
                     + str(task[1]) + ', "args": %s}')
             chosen = [call for call in analysis.calls.get(task, []) if call[NAME] in spans]
-            titles = {name: json.dumps(display(name)) for name in {call[NAME] for call in chosen}}
+            titles = {(name, raw): json.dumps(analysis.names.title((name, 0, 0, raw)))
+                      for name, raw in {(call[NAME], call[RAW]) for call in chosen}}
             args = {}  # name: {arguments as recorded: args}
             for call in chosen:
                 known = args.setdefault(call[NAME], {})
@@ -108,12 +111,12 @@ def write(path, program, analysis):
             for at in range(0, len(chosen), CHUNK):
                 part = chosen[at:at + CHUNK]
                 if special:
-                    emit(",\n".join([span % (titles[call[NAME]], call[START] / 1000,
+                    emit(",\n".join([span % (titles[(call[NAME], call[RAW])], call[START] / 1000,
                                              (call[END] - call[START]) / 1000,
                                              special.get(id(call)) or args[call[NAME]][call[RAW]])
                                      for call in part]))
                 else:
-                    emit(",\n".join([span % (titles[call[NAME]], call[START] / 1000,
+                    emit(",\n".join([span % (titles[(call[NAME], call[RAW])], call[START] / 1000,
                                              (call[END] - call[START]) / 1000, args[call[NAME]][call[RAW]])
                                      for call in part]))
         for ts, task, text in analysis.lines:
