@@ -35,6 +35,7 @@ def analyse(record, recording, plt_names):
     mark_async_tasks(calls, record.creations, runs, roles)
     rare = {task: [call for call in task_calls if call[NAME] in RARE] for task, task_calls in calls.items()}
     symbols.name_locals(objects.used_addresses(calls))
+    name_from_sources(calls, unfinished, symbols)
     names = objects.Names(calls, symbols, roles)
     names.index(calls)
     targets, blocked = threads.join_targets(calls, rare, roles, unfinished, record.creations)
@@ -67,6 +68,9 @@ def analyse(record, recording, plt_names):
     if record.unmatched or record.unended:
         warnings.append(f"the record is not whole: {record.unmatched} calls without an entry, "
                         f"{sum(map(len, record.unended.values()))} without an exit")
+    if recording.helper is None:
+        warnings.append("there is no C compiler to build the helper library (apt-get install gcc): threads are "
+                        "matched to their creations by the order of their ids, and C++ threads are not named")
     if not record.creations:
         made = sum(1 for cs in rare.values() for c in cs if c[NAME] in CREATES and threads.succeeded(c))
         untracked = made - (len(order) - len({pid for pid, _ in order}))
@@ -77,6 +81,24 @@ def analyse(record, recording, plt_names):
     if stop and stop[0] == "deadlock":
         result = result._replace(explanation=explain.deadlock(result, recording.snapshot))
     return result
+
+
+def name_from_sources(calls, unfinished, symbols):
+    """An object that nothing else names (on the heap, or in memory the
+    program mapped) is named by the expression that the source line of a
+    call still waiting on it wrote, where that line is plain enough."""
+    for task_calls in calls.values():
+        for call in task_calls:
+            pending = unfinished.get(id(call)) if unfinished else None
+            if pending is None or not pending.site:
+                continue
+            kinds = OBJECTS.get(call[NAME], ())
+            for i, (kind, address) in enumerate(zip(kinds, arguments(call[RAW]) if kinds else ())):
+                if isinstance(address, int) and address and symbols.object(address, kind).startswith("0x"):
+                    found = objects.from_source(kind, pending.site, lock=i == 1 and call[NAME] in COND_WAITS)
+                    if found:
+                        symbols.given[address] = found
+                        symbols.names.pop((address, kind), None)
 
 
 def insert(task_calls, call):

@@ -119,8 +119,7 @@ def reasons(pending, alive, analysis):
                 text.append(f"{obj} is held by {roles[holder]}, which waits too.")
         elif kind == "cond":
             signallers = users(analysis, obj, COND_WAKES)
-            address = names.addresses(call)[0][1] if names.addresses(call) else None
-            cxx = address is not None and (names.symbols.type_name(address) or "").startswith("condition_variable")
+            cxx = names.title(call).startswith("std::")
             text.append(wakers("notify" if cxx else "signal", obj, signallers, roles, alive) + ".")
         elif kind == "barrier":
             text.append(f"{obj} waits for more threads than are left to arrive.")

@@ -6,6 +6,7 @@ process (a mutex, a semaphore of pshared 0) that several processes use
 under one name is a different object in each, and is named with its
 process. A future's shared state lies on the heap, unnamed: futures are
 numbered in the order they are first waited on or set."""
+import re
 from collections import defaultdict
 
 from .calls import OBJECTS, as_cxx, display
@@ -44,6 +45,62 @@ def place(kind, futex, used, symbols):
     if found and kind in SIZES:
         return futex - found[1] % SIZES[kind]
     return futex
+
+
+# How a source line names the object of a call: the expression that it
+# locks, waits on or acquires, as a lock's constructor's argument, the
+# object of a method, or a C call's first argument.
+EXPRESSION = r"[*&]?\s*([A-Za-z_]\w*(?:(?:\.|->)[A-Za-z_]\w*|\[[^\]\[]*\])*)"
+SOURCE_FORMS = {
+    "mutex": (rf"\b(?:lock_guard|unique_lock|scoped_lock)\b[^;({{]*[({{]\s*{EXPRESSION}\s*[)}}]",
+              rf"{EXPRESSION}\s*\.\s*(?:lock|try_lock\w*)\s*\(", rf"\bpthread_mutex_\w*lock\s*\(\s*{EXPRESSION}"),
+    "rwlock": (rf"\b(?:shared_lock|unique_lock|lock_guard)\b[^;({{]*[({{]\s*{EXPRESSION}\s*[)}}]",
+               rf"{EXPRESSION}\s*\.\s*(?:lock|lock_shared|try_lock\w*)\s*\(", rf"\bpthread_rwlock_\w+\s*\(\s*{EXPRESSION}"),
+    "cond": (rf"{EXPRESSION}\s*\.\s*wait(?:_for|_until)?\s*\(", rf"\bpthread_cond_\w*wait\s*\(\s*{EXPRESSION}"),
+    "semaphore": (rf"{EXPRESSION}\s*\.\s*(?:acquire|try_acquire\w*)\s*\(", rf"\bsem_\w*wait\s*\(\s*{EXPRESSION}"),
+    "latch": (rf"{EXPRESSION}\s*\.\s*(?:wait|arrive_and_wait)\s*\(",),
+    "barrier": (rf"{EXPRESSION}\s*\.\s*(?:wait|arrive_and_wait)\s*\(", rf"\bpthread_barrier_wait\s*\(\s*{EXPRESSION}"),
+    "atomic": (rf"{EXPRESSION}\s*\.\s*wait\s*\(",),
+    "future": (rf"{EXPRESSION}\s*\.\s*(?:get|wait\w*)\s*\(",),
+}
+
+
+LOCK_ARGUMENT = re.compile(r"\.\s*wait\w*\s*\(\s*([A-Za-z_]\w*)")  # cv.wait(lock, ...)
+LOOK_BACK = 30  # lines above a condition wait searched for its lock's declaration
+
+
+def source_lines(site):
+    """The lines of the site's file up to and including its line, or []."""
+    if not site or site[0] is None or not site[1]:
+        return []
+    try:
+        with open(site[0], errors="replace") as source:
+            lines = [line for _, line in zip(range(site[1]), source)]
+    except OSError:
+        return []
+    return lines if len(lines) == site[1] else []
+
+
+def from_source(kind, site, lock=False):
+    """The expression that names an object of this kind on the source line
+    of the call, where the line names exactly one; or None. lock: the
+    mutex of a condition wait, which the line names through its lock: the
+    lock's declaration above it says which."""
+    lines = source_lines(site)
+    if not lines:
+        return None
+    if lock:
+        given = LOCK_ARGUMENT.search(lines[-1])
+        if not given:
+            return None
+        declared = re.compile(rf"\b(?:unique_lock|shared_lock)\b[^;({{]*\b{given[1]}\s*[({{]\s*{EXPRESSION}\s*[)}}]")
+        for line in reversed(lines[-LOOK_BACK:]):
+            found = declared.search(line)
+            if found:
+                return found[1].replace(" ", "")
+        return None
+    found = {match[1].replace(" ", "") for form in SOURCE_FORMS.get(kind, ()) for match in re.finditer(form, lines[-1])}
+    return found.pop() if len(found) == 1 else None
 
 
 class Names:

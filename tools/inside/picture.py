@@ -39,6 +39,8 @@ PROFILES = {
     },
 }
 FLOWS = {"semaphore": ("#e63946", "handed over"), "mutex": ("#333333", "handed over"),
+         "latch": ("#c9184a", "reached zero"), "barrier": ("#8d6e63", "let through"),
+         "future": ("#3a86ff", "set"),
          "cond": ("#f77f00", "signalled")}
 MOST_ARROWS = 300
 MOST_LABELLED_LINES = 8
@@ -231,7 +233,8 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
                 objects.append(name)
         for name, from_task, release, to_task, wait in analysis.flows:
             kind = analysis.objects.get(name)
-            colour, label = flow_style(name, kind, kinds[kind], profile)
+            colour, label = flow_style(name, kind, kinds[kind], profile,
+                                       analysis.names.title(wait).startswith("std::"))
             flow_legend[label] = colour
             lanes.annotate("", xy=(wait[END] / 1e9, lane[to_task]), xytext=(release[START] / 1e9, lane[from_task]),
                            arrowprops={"arrowstyle": "-|>", "color": colour, "lw": 1, "shrinkA": 0, "shrinkB": 2})
@@ -262,12 +265,15 @@ def title(program, speed, analysis):
             "interrupted": f"{program}: stopped by Ctrl-C at {at / 1e9:.1f} s{pace}"}[reason]
 
 
-def flow_style(name, kind, objects, profile):
+def flow_style(name, kind, objects, profile, cxx=False):
     """The colour and legend of a hand-over on the object, one of the objects
-    of its kind: each named with a colour of its own where they are few."""
+    of its kind: each named with a colour of its own where they are few.
+    C++ notifies a condition variable where C signals it."""
     if profile and name in profile["flows"]:
         return profile["flows"][name]
     colour, verb = FLOWS.get(kind, ("grey", "woke a waiter"))
+    if kind == "cond" and cxx:
+        verb = "notified"
     if len(objects) > MOST_FLOW_LABELS:
         return colour, f"a {kind} {verb}"
     if len(objects) > 1:

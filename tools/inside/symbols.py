@@ -70,8 +70,8 @@ class Symbols:
         self.program = program  # the traced program's path, whose debugging information names its objects
         self.stack = stack  # the main thread's stack: (start, end)
         self.tables, self.names, self.debugs = {}, {}, {}
-        self.locals = {}  # address: the name of an object on the main thread's stack
-        self.local_types = {}  # address: its type
+        self.given = {}  # address: a name given to an object on the main thread's stack, or by a source line
+        self.given_types = {}  # address: its type
 
     def module(self, address):
         i = bisect.bisect_right(self.modules, (address, float("inf"))) - 1
@@ -164,8 +164,8 @@ class Symbols:
         return (debug, found, where[1] - found.at) if found else None
 
     def describe(self, address, kind):
-        if address in self.locals:
-            return self.locals[address]
+        if address in self.given:
+            return self.given[address]
         known = self.variable(address)
         if known:
             _, variable, offset = known
@@ -209,7 +209,7 @@ class Symbols:
         for kind, address in wanted:
             for offset, place_kind, name in places:
                 if place_kind == kind and address - offset == base:
-                    self.locals[address], self.local_types[address] = name
+                    self.given[address], self.given_types[address] = name
 
     def tail_site(self, address):
         """(file, line) in the program's own source of the calls that jumped
@@ -240,8 +240,8 @@ class Symbols:
     def type_name(self, address):
         """The name of the type of the synchronisation object at address
         (mutex, shared_mutex, pthread_mutex_t), or None."""
-        if address in self.local_types:
-            return dwarf.text(self.local_types[address])
+        if address in self.given_types:
+            return dwarf.text(self.given_types[address])
         known = self.variable(address)
         if not known:
             return None
