@@ -34,7 +34,9 @@ class Traced:
         self.roles = {role: task for task, role in self.names.items()}
         self.spans = {role: [e for e in self.events if e["ph"] == "X" and self.names[(e["pid"], e["tid"])] == role]
                       for role in self.names.values()}
-        self.table = self.out.split("\n\n")[0].splitlines()
+        # The program's own output comes first, as it was written; the table follows it.
+        table = re.search(r"^thread +blocked s.*?(?=\n\n|\Z)", self.out, re.M | re.S)
+        self.table = table[0].splitlines() if table else []
 
     def lines(self):
         """[(role, text)] of each line written, on its writer's track."""
@@ -156,7 +158,7 @@ class Others(unittest.TestCase):
             for args, said, status in ((["--bin", empty, "gorvane"], "gorvane is not built", 1),
                                        ([os.path.join(empty, "nothing")], "is not an executable file", 1),
                                        ([script], "is not a 64-bit ELF program", 1),
-                                       (["--speed", "0", "gorvane"], "--speed takes a number above 0", 2)):
+                                       (["--speed", "0", "gorvane"], "--speed: 0 is not a number above 0", 2)):
                 with self.subTest(args=args):
                     done = subprocess.run([TOOL, *args], capture_output=True, text=True, cwd=empty)
                     self.assertEqual(done.returncode, status)

@@ -7,19 +7,30 @@ shares the terminal. Sleeps can be compressed with libfaketime, and one
 pthread_create, pthread_join or fork call can be made to fail through the
 injection library.
 
-The program runs in a session of its own, so that everything it starts can be
-found and stopped: whatever way the run ends, no process of it is left.
+The program runs in a session of its own, and this process adopts whatever
+it leaves behind (PR_SET_CHILD_SUBREAPER): every process it starts, through
+any number of forks, setsid or daemonising, stays a descendant of this one.
+So all of them can be found and stopped, and whatever way the run ends, no
+process of it is left; and the exit status of a process whose parent did
+not wait for it is still known.
 
 Where things are comes from the environment, as CTest sets it: BIN_DIR (the
 built programs, default build), FAKETIME_LIB, INJECT_LIB, PRELOAD_FIRST.
 """
-import errno, fcntl, glob, os, pty, select, signal, subprocess, tempfile, termios, threading, time, tty
+import ctypes, errno, fcntl, glob, os, pty, select, signal, subprocess, tempfile, termios, threading, time, tty
 from collections import namedtuple
 
-# lines: [(seconds, text)]; stopped: why the run was stopped (None when it ended by itself)
-Run = namedtuple("Run", "out lines status end err usage stopped", defaults=(None,))
+# lines: [(seconds, text)]; stopped: why the run was stopped (None when it
+# ended by itself); left: the processes that were still running when the run
+# ended, and were stopped ([(pid, command name)]); reaped: {pid: exit status}
+# of the processes that this one adopted and waited for; first: the pid of the
+# program's own first process (under a wrapper, the wrapper's child).
+Run = namedtuple("Run", "out lines status end err usage stopped left reaped first raw",
+                 defaults=(None, (), None, None, None))
 TICK_SECONDS = 0.1  # how often a run is watched
 GRACE_SECONDS = 10  # for a wrapper, such as uftrace, to finish its work after its program is stopped
+DRAIN_SECONDS = 0.5  # for the last output to arrive once every process has ended
+PR_SET_CHILD_SUBREAPER = 36
 
 
 def faketime_lib():
@@ -33,52 +44,127 @@ def is_main_thread():
     return threading.current_thread() is threading.main_thread()
 
 
-def members(session):
-    """The live processes of a session, leader included: {pid: parent pid}."""
+def adopt_orphans():
+    """Makes this process the parent of the orphans of its descendants."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+    except (OSError, AttributeError):
+        pass
+
+
+def processes():
+    """Every process of the system: {pid: (parent pid, state, command name)};
+    a process whose first thread has ended (its main called pthread_exit) is
+    alive while another of its threads is."""
     found = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
+                text = stat.read()
         except OSError:  # gone meanwhile
             continue
-        state, parent, session_id = fields[0], int(fields[1]), int(fields[3])
-        if session_id == session and state not in "ZX":
-            found[int(entry)] = parent
+        name = text[text.find("(") + 1:text.rfind(")")]
+        fields = text.rsplit(")", 1)[1].split()
+        state = fields[0]
+        if state == "Z" and live_threads(entry):
+            state = "S"
+        found[int(entry)] = (int(fields[1]), state, name)
     return found
 
 
-def stop(session, spare=None):
-    """Kills every process of the session but spare (a wrapper that must write
-    up what it recorded); repeats until none is left, so that a process forked
-    meanwhile goes too."""
+def live_threads(pid):
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return False
+    for tid in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] not in "ZX":
+                    return True
+        except OSError:
+            continue
+    return False
+
+
+def descendants(root, table=None):
+    """The live descendants of root, root excluded: {pid: (parent, state, name)}."""
+    table = processes() if table is None else table
+    children = {}
+    for pid, (parent, _, _) in table.items():
+        children.setdefault(parent, []).append(pid)
+    found, todo = {}, list(children.get(root, []))
+    while todo:
+        pid = todo.pop()
+        if pid not in found:
+            found[pid] = table[pid]
+            todo += children.get(pid, [])
+    return found
+
+
+def members(session):
+    """The live processes of a session, leader included: {pid: parent pid}."""
+    found = {}
+    for pid, (parent, state, _) in processes().items():
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                session_id = int(stat.read().rsplit(")", 1)[1].split()[3])
+        except (OSError, ValueError, IndexError):
+            continue
+        if session_id == session and state not in "ZX":
+            found[pid] = parent
+    return found
+
+
+def stop(pids_of):
+    """Kills every process that pids_of() names, again and again, so that a
+    process forked meanwhile goes too; returns those killed: {pid: name}."""
+    killed = {}
     for _ in range(50):
-        left = [pid for pid in members(session) if pid != spare]
+        left = pids_of()
         if not left:
-            return
-        for pid in left:
+            break
+        for pid, name in left.items():
             try:
                 os.kill(pid, signal.SIGKILL)
+                killed.setdefault(pid, name)
             except ProcessLookupError:
                 pass
         time.sleep(0.02)
+    return killed
+
+
+class Interrupts:
+    """Ctrl-C, SIGTERM and SIGHUP sent to this process, counted: the first
+    stops the run, and the caller decides what more of them mean."""
+
+    def __init__(self):
+        self.count, self.names = 0, []
+
+    def __call__(self, signum, frame):
+        self.count += 1
+        self.names.append(signal.Signals(signum).name)
 
 
 def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None, wrapper=(), timeout=120,
-        env=None, watch=None, stopping=None, preload=()):
+        env=None, watch=None, stopping=None, preload=(), stdin="null", echo=None, interrupts=None):
     """program: a name in BIN_DIR, or a path; output: "terminal", "pipe",
     "closed" or a file to write to (for example /dev/full); stderr: "apart" or
-    "terminal" (with output, on the terminal); fail: (call, nth, error name),
-    e.g. ("pthread_create", 2, "EAGAIN"); wrapper: a command that runs the
+    "terminal" (with output, on the terminal); stdin: "null", or "inherit"
+    (this process's own); fail: (call, nth, error name), e.g.
+    ("pthread_create", 2, "EAGAIN"); wrapper: a command that runs the
     program, e.g. valgrind with its options; timeout: real seconds, or None;
-    preload: more libraries to load into the program.
-    watch(session, seconds) is called every tenth of a second while the
-    program runs (session: the session's id, the pid of its first process);
-    when it returns a reason, or on Ctrl-C (reason "interrupted"),
-    stopping(session, reason) is called and the program is stopped, its
-    wrapper spared to finish; the Run says why in stopped."""
+    preload: more libraries to load into the program; echo(bytes) is given
+    the output as it arrives.
+    watch(pids, seconds) is called every tenth of a second while the program
+    runs (pids: {pid: (parent, state, name)} of every process of the program,
+    its wrapper's aside); when it returns a reason, or on an interrupt
+    (reason "interrupted": Ctrl-C, counted by interrupts, an Interrupts,
+    where the caller handles the signals), stopping(pids, reason) is called
+    and the program is stopped, its wrapper spared to finish; the Run says
+    why in stopped."""
     env, preload = dict(os.environ, **(env or {})), list(preload)
     if fail:
         call, nth, error = fail
@@ -109,22 +195,47 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
             # without stopping the run, closing it hangs up the whole session.
             fcntl.ioctl(1, termios.TIOCSCTTY, 0)
 
+    adopt_orphans()
+    me = os.getpid()
     with tempfile.TemporaryFile() as err:
         start = time.monotonic()
-        proc = subprocess.Popen([*wrapper, path, *args], env=env, stdin=subprocess.DEVNULL, stdout=writer,
+        proc = subprocess.Popen([*wrapper, path, *args], env=env,
+                                stdin=None if stdin == "inherit" else subprocess.DEVNULL, stdout=writer,
                                 stderr=writer if stderr == "terminal" else err, preexec_fn=prepare,
                                 start_new_session=True)
-        session, spare = proc.pid, proc.pid if wrapper else None
+        spare = proc.pid if wrapper else None
         if writer != subprocess.DEVNULL:
             os.close(writer)
-        stopped, stop_by = None, None
+        stopped, stop_by, status, usage, first = None, None, None, None, None if wrapper else proc.pid
+        reaped, left = {}, {}
+
+        def family(table=None):
+            """The program's processes: descendants of this process, the
+            wrapper aside, its own children (the program) included."""
+            found = descendants(me, table)
+            found.pop(spare, None)
+            return found
+
+        def reap(table):
+            """Waits for the adopted processes that have ended, keeping their status."""
+            nonlocal first
+            for pid, (parent, state, _) in table.items():
+                if parent == me and pid != proc.pid and state in "ZX":
+                    try:
+                        done, code = os.waitpid(pid, os.WNOHANG)
+                    except ChildProcessError:
+                        continue
+                    if done:
+                        reaped[done] = os.waitstatus_to_exitcode(code)
+            if first is None:
+                first = next((pid for pid, (parent, _, _) in table.items() if parent == proc.pid), None)
 
         def halt(reason):
             nonlocal stopped, stop_by
             stopped, stop_by = reason, time.monotonic() + GRACE_SECONDS
             if stopping:
-                stopping(session, reason)
-            stop(session, spare)
+                stopping({pid: info for pid, info in family().items() if info[1] not in "ZX"}, reason)
+            left.update(stop(lambda: {pid: info[2] for pid, info in family().items() if info[1] not in "ZX"}))
 
         def overdue():
             proc.kill()
@@ -132,36 +243,45 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
 
         def tick():
             now = time.monotonic()
+            table = processes()
+            reap(table)
             if stop_by is not None and now > stop_by:  # the wrapper does not finish: it goes too
-                stop(session)
+                stop(lambda: {proc.pid: "wrapper"} if proc.poll() is None else {})
             elif stopped is None and timeout is not None and now > start + timeout:
                 overdue()
             elif stopped is None and watch:
-                reason = watch(session, now - start)
+                reason = watch({pid: info for pid, info in family(table).items() if info[1] not in "ZX"},
+                               now - start)
                 if reason:
                     halt(reason)
 
-        data, lines, pending, now, last_tick = bytearray(), [], b"", 0.0, start
-        interrupted = []
-
-        def on_interrupt(signum, frame):  # the first Ctrl-C stops the program; a second one, the run
-            if interrupted:
-                raise KeyboardInterrupt
-            interrupted.append(signum)
-
-        handler = signal.signal(signal.SIGINT, on_interrupt) if is_main_thread() else None
+        data, lines, pending, now, last_tick, drained = bytearray(), [], b"", 0.0, start, None
+        own_interrupts = interrupts is None and is_main_thread()
+        if own_interrupts:
+            interrupts = Interrupts()
+        handler = signal.signal(signal.SIGINT, interrupts) if own_interrupts else None
         try:
             while True:
-                if interrupted and stopped is None:
+                if interrupts is not None and interrupts.count and stopped is None:
                     halt("interrupted")
                 if time.monotonic() - last_tick >= TICK_SECONDS:
                     last_tick = time.monotonic()
                     tick()
-                if reader is None:
-                    # After the end of output the process is about to exit; without it, poll.
-                    pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-                    if pid:
+                if status is None:
+                    done, code, use = os.wait4(proc.pid, os.WNOHANG)
+                    if done:
+                        status, usage = code, use
+                        if wrapper:
+                            # The wrapper ends when its program does: what is left runs on untraced.
+                            left.update(stop(lambda: {pid: info[2] for pid, info in family().items()
+                                                      if info[1] not in "ZX"}))
+                        drained = time.monotonic() + DRAIN_SECONDS
+                if status is not None and (reader is None or time.monotonic() > drained):
+                    if reader is None or not wrapper:
                         break
+                    if not family():
+                        break
+                if reader is None:
                     time.sleep(0.002)
                     continue
                 if not select.select([reader], [], [], TICK_SECONDS)[0]:
@@ -175,22 +295,32 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
                     os.close(reader)
                     reader = None
                     continue
+                if echo:
+                    echo(chunk)
                 data += chunk
-                *done, pending = (pending + chunk).split(b"\n")
-                lines += [(now, line.decode(errors="replace")) for line in done]
+                *done_lines, pending = (pending + chunk).split(b"\n")
+                lines += [(now, line.decode(errors="replace")) for line in done_lines]
         finally:
             if handler is not None:
                 signal.signal(signal.SIGINT, handler)
             if reader is not None:
                 os.close(reader)
-            stop(session)  # whatever is left: a process that outlived its parent, or all on an error
+            # Whatever is left: a process that outlived its parent, or all on an error.
+            left.update(stop(lambda: {pid: info[2] for pid, info in descendants(me).items()
+                                      if info[1] not in "ZX" and pid != proc.pid}))
+            if proc.poll() is None:
+                proc.kill()
+            reap(processes())
+        if status is None:
+            _, code, usage = os.wait4(proc.pid, 0)
+            status = code
         proc.returncode = status = os.waitstatus_to_exitcode(status)
         end = time.monotonic() - start
         if pending:
             lines.append((now, pending.decode(errors="replace")))
         err.seek(0)
-        return Run(bytes(data).decode(errors="replace"), lines, status, end, err.read().decode(errors="replace"), usage,
-                   stopped)
+        return Run(bytes(data).decode(errors="replace"), lines, status, end, err.read().decode(errors="replace"),
+                   usage, stopped, sorted(left.items()), reaped, first, bytes(data))
 
 
 def texts(result):

@@ -3,8 +3,9 @@
 the objects' values and holders, and who woke whom.
 
 Runs PROGRAM, unmodified, on a pseudo-terminal under uftrace, which records
-every library call of every thread and process with its arguments, and
-writes:
+every library call of every thread and process with its arguments. The
+program reads the tool's standard input, and its output shows as it is
+written; then the tool writes:
   PREFIX.json  the run in the Trace Event Format (Perfetto, chrome://tracing):
                a track per thread named by its role, each lock, condition,
                semaphore, join, wait and sleep with its object, the written
@@ -16,28 +17,49 @@ each object's waits. A run that hangs (every thread waits, and none can wake
 another) is found within a second or two, stopped, and explained.
 
 PROGRAM is one of this project's programs (gorvane, lumbrick, bakers,
-fendrow), taken from DIR, or the path of any dynamically linked program; the
-ARGs go to it unchanged. --speed N compresses time N times with libfaketime;
-every time reported is in the program's own seconds all the same.
+fendrow), taken from DIR, or the path of any dynamically linked program, in
+C or in C++; the ARGs go to it unchanged. --speed N compresses time N times
+with libfaketime; every time reported is in the program's own seconds all
+the same. Ctrl-C, SIGTERM and SIGHUP stop the program and keep what was
+recorded; a third Ctrl-C gives up.
 
 Exit status: 0 after a run that exited with 0; 3 after a run that failed,
-crashed, hung, reached its deadline or was interrupted (the trace, picture
-and table are written all the same); 1 when the tool could not trace; 2 for
-bad arguments.
+crashed, hung, stopped, reached its deadline or was interrupted (the trace,
+picture and table are written all the same); 1 when the tool could not
+trace or write; 2 for bad arguments.
 """
-import argparse, importlib.util, os, shutil, signal, sys, tempfile, threading
+import logging, random  # noqa: F401  before matplotlib's import in a thread, which a fork must not meet half done
+import argparse, importlib.util, math, os, shutil, signal, sys, tempfile, threading
 
 from inside import analyse, picture, read, record, table, trace
 from inside.read import Failure
+from ptyrun import Interrupts
 
 PROGRAMS = ("gorvane", "lumbrick", "bakers", "fendrow")
+BUILD = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build")
 DEADLINE_SECONDS = 600
+FASTEST = 1000  # libfaketime's clocks go no faster than this and stay true
+GIVE_UP = 3  # Ctrl-Cs after which the tool gives up
 EXAMPLES = """examples:
   tools/timeline.py bakers                      # a bakery day in real time: bakers.json, bakers.png
   tools/timeline.py --speed 20 bakers           # the same day in 4 seconds
   tools/timeline.py --out /tmp/pc ./prodcons 3  # a program of your own, with its argument 3
+  echo 5 | tools/timeline.py ./reader           # a program that reads its standard input
   tools/timeline.py --deadline 30 -- ./server -v   # stop it after 30 of its seconds; -v is its own
 """
+
+
+def positive(most=None):
+    def number(text):
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+        if not math.isfinite(value) or value <= 0 or (most is not None and value > most):
+            raise argparse.ArgumentTypeError(f"{text} is not a number above 0" +
+                                             (f" and at most {most}" if most else ""))
+        return value
+    return number
 
 
 def arguments(argv):
@@ -46,12 +68,13 @@ def arguments(argv):
                                      usage="%(prog)s [--bin DIR] [--speed N] [--deadline SECONDS] [--out PREFIX] "
                                            "[--] PROGRAM [ARG ...]",
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--bin", default="build", metavar="DIR", help="where this project's programs are built "
-                                                                      "(build)")
-    parser.add_argument("--speed", type=float, metavar="N", help="run the program's clocks N times as fast with "
-                                                                  "libfaketime")
-    parser.add_argument("--out", metavar="PREFIX", help="write PREFIX.json and PREFIX.png (the program's name)")
-    parser.add_argument("--deadline", type=float, metavar="SECONDS", default=DEADLINE_SECONDS,
+    parser.add_argument("--bin", default=BUILD, metavar="DIR", help="where this project's programs are built "
+                                                                    "(the project's build folder)")
+    parser.add_argument("--speed", type=positive(FASTEST), metavar="N",
+                        help=f"run the program's clocks N times as fast with libfaketime (up to {FASTEST})")
+    parser.add_argument("--out", metavar="PREFIX", help="write PREFIX.json and PREFIX.png (the program's name, "
+                                                        "in the current folder)")
+    parser.add_argument("--deadline", type=positive(), metavar="SECONDS", default=DEADLINE_SECONDS,
                         help=f"stop the run after SECONDS of the program's time ({DEADLINE_SECONDS})")
     parser.add_argument("program", metavar="PROGRAM", help=", ".join(PROGRAMS) + ", or a program's path; "
                                                            "its own ARGs follow it")
@@ -62,31 +85,39 @@ def arguments(argv):
         argv = argv[:at] + argv[at + 1:]
     options = parser.parse_args(argv[:at + 1])
     options.args = argv[at + 1:]
-    if options.speed is not None and options.speed <= 0:
-        parser.error("--speed takes a number above 0")
-    if options.deadline <= 0:
-        parser.error("--deadline takes a number of seconds above 0")
     return options
+
+
+def shown(text):
+    """A name as it can be printed, bytes that are not UTF-8 escaped."""
+    return text.encode(errors="surrogateescape").decode(errors="backslashreplace")
 
 
 def program_path(options):
     if options.program in PROGRAMS:
         path = os.path.join(options.bin, options.program)
         if not os.path.exists(path):
-            raise Failure(f"{path} is not built: cmake --preset default && cmake --build build")
+            raise Failure(f"{shown(path)} is not built: cmake --preset default && cmake --build build")
         return path
     if os.sep not in options.program and not os.path.exists(options.program):
-        raise Failure(f"no program {options.program}: give one of {', '.join(PROGRAMS)}, or a path")
+        raise Failure(f"no program {shown(options.program)}: give one of {', '.join(PROGRAMS)}, or a path")
     return options.program
 
 
-def main():
-    options = arguments(sys.argv[1:])
-    path = program_path(options)
-    name = os.path.basename(path)
-    prefix = options.out or name
-    if not os.path.isdir(os.path.dirname(prefix) or "."):
-        raise Failure(f"there is no folder {os.path.dirname(prefix)} to write {prefix}.json and {prefix}.png in")
+def check_output(prefix):
+    """PREFIX.json and PREFIX.png can be written: the folder is there and
+    writable, and neither name is a folder."""
+    folder = os.path.dirname(prefix) or "."
+    if not os.path.isdir(folder):
+        raise Failure(f"there is no folder {shown(folder)} to write {shown(prefix)}.json and .png in")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise Failure(f"the folder {shown(folder)} cannot be written to")
+    for suffix in (".json", ".png"):
+        if os.path.isdir(prefix + suffix):
+            raise Failure(f"{shown(prefix + suffix)} is a folder")
+
+
+def check_tools(path):
     record.check_program(path)
     if not shutil.which("uftrace"):
         raise Failure("uftrace is missing: apt-get install uftrace")
@@ -96,53 +127,133 @@ def main():
         raise Failure("matplotlib is missing: apt-get install python3-matplotlib")
     if importlib.util.find_spec("elftools") is None:
         raise Failure("pyelftools is missing: apt-get install python3-pyelftools")
+
+
+class Output:
+    """The tool's standard output, where the program's own output is shown as
+    it arrives and the table after it; a write that fails is remembered and
+    reported at the end, as the programs report theirs."""
+
+    def __init__(self):
+        self.error = None if sys.stdout is not None else OSError(9, os.strerror(9))
+
+    def write(self, data):
+        if self.error is not None:
+            return
+        try:
+            if isinstance(data, bytes):
+                sys.stdout.flush()
+                sys.stdout.buffer.write(data)
+            else:
+                sys.stdout.write(data)
+            sys.stdout.flush()
+        except OSError as error:
+            self.error = error
+
+    def __call__(self, chunk):
+        self.write(record.CRASH_NOTICE.sub(b"", chunk))
+
+
+def main(interrupts):
+    options = arguments(sys.argv[1:])
+    path = program_path(options)
+    name = os.path.basename(path)
+    prefix = options.out or name
+    check_output(prefix)
+    check_tools(path)
     speed = options.speed and (int(options.speed) if options.speed == int(options.speed) else options.speed)
+    if speed and not shutil.which("faketime"):
+        raise Failure("--speed needs libfaketime: apt-get install faketime")
+    output = Output()
     progress = progress_printer()
     # matplotlib takes half a second to import: it does so while the program runs.
     threading.Thread(target=picture.prepare, daemon=True).start()
     with tempfile.TemporaryDirectory() as folder:
-        progress(f"running {name} under uftrace (Ctrl-C stops it, and keeps what was recorded)")
-        recording = record.record(path, options.args, speed, options.deadline, folder)
+        progress(f"tracing {shown(name)} under uftrace (Ctrl-C stops it, and keeps what was recorded)", True)
+        recording = record.record(path, options.args, speed, options.deadline, folder, output, interrupts)
         progress("reading the record")
         recorded = read.read(recording.folder, speed, progress, recording.helper, os.path.abspath(path))
         progress("analysing")
         result = analyse.analyse(recorded, recording, read.plt_names(recording.folder, recorded.symbols))
+        alone = None
+        if result.stop is None and recording.ended != "exited with status 0" and not interrupts.count:
+            progress("running the program again, without the tracer")
+            alone = record.untraced(path, options.args, speed, options.deadline, interrupts)
     progress("writing the trace")
-    trace.write(f"{prefix}.json", name, result)
+    written(f"{prefix}.json", lambda file: trace.write(file, name, result))
     progress("drawing")
-    picture.draw(f"{prefix}.png", name, speed, result, progress)
+    written(f"{prefix}.png", lambda file: picture.draw(file, name, speed, result, progress))
     progress("")
-    for warning in result.warnings:
+    warnings = result.warnings + record.fault_warnings(recording, alone)
+    for warning in warnings:
         print(f"timeline: warning: {warning}", file=sys.stderr)
-    print(table.table(result, table.ending(result, recording)))
+    output.write(table.table(result._replace(warnings=warnings), table.ending(result, recording),
+                             recording.result.left) + "\n")
     for line in table.epilogue(result, options.deadline):
-        print(line)
-    print(f"wrote {prefix}.json and {prefix}.png", file=sys.stderr)
-    stopped = result.stop is not None
-    return 3 if stopped or recording.ended != "exited with status 0" else 0
+        output.write(line + "\n")
+    print(f"wrote {shown(prefix)}.json and {shown(prefix)}.png", file=sys.stderr)
+    if output.error is not None:
+        print(f"write error: {output.error.strerror}", file=sys.stderr)
+        return 1
+    return 3 if result.stop is not None or recording.ended != "exited with status 0" else 0
+
+
+def written(path, write):
+    """Writes a file whole or not at all: into a file beside it, renamed
+    over it once complete."""
+    folder, base = os.path.split(path)
+    handle, temporary = tempfile.mkstemp(dir=folder or ".", prefix=f".{base}.", suffix=os.path.splitext(path)[1])
+    os.close(handle)
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    except OSError as error:
+        raise Failure(f"cannot write {shown(path)}: {error.strerror}") from None
+    finally:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
 
 
 def progress_printer():
     """Shows progress on standard error, in place, when that is a terminal."""
     if not sys.stderr.isatty():
-        return lambda text: None
+        return lambda text, line=False: None
 
-    def show(text):
-        sys.stderr.write(f"\r\033[K{text}")
+    def show(text, line=False):
+        sys.stderr.write(f"\r\033[K{text}" + ("\n" if line else ""))
         sys.stderr.flush()
     return show
 
 
-def on_terminate(signum, frame):
-    raise SystemExit(128 + signum)  # unwinds through the runner, which stops the program
+def on_signal(interrupts):
+    """Ctrl-C, SIGTERM and SIGHUP stop the program and the tool writes what was
+    recorded; the third Ctrl-C gives up."""
+    def handle(signum, frame):
+        interrupts(signum, frame)
+        if interrupts.names.count("SIGINT") >= GIVE_UP:
+            raise KeyboardInterrupt
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, handle)
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, on_terminate)
-    signal.signal(signal.SIGHUP, on_terminate)
+    if sys.stdout is not None:
+        sys.stdout.reconfigure(errors="backslashreplace")
+    caught = Interrupts()
+    on_signal(caught)
     try:
-        sys.exit(main())
+        status = main(caught)
     except Failure as failure:
-        sys.exit(f"timeline: {failure}")
+        status = f"timeline: {failure}"
     except KeyboardInterrupt:
-        sys.exit("timeline: interrupted")
+        print("timeline: interrupted three times: gave up, and wrote nothing more", file=sys.stderr)
+        status = 130
+    except BrokenPipeError:
+        status = "timeline: write error: Broken pipe"
+    try:
+        sys.stdout and sys.stdout.flush()
+    except OSError:
+        pass
+    if sys.stdout is not None:  # nothing left to flush at exit, whatever became of standard output
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    sys.exit(status)

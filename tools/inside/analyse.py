@@ -65,9 +65,8 @@ def analyse(record, recording, plt_names):
     written, lost = output.attribute(rare, recording.output, symbols)
     line_events = [(call[END] if call else None, task, text) for task, call, text in written]
     warnings += check_lines(line_events, lost, recording) + first_call_faults(calls, roles, order)
-    if record.unmatched or record.unended:
-        warnings.append(f"the record is not whole: {record.unmatched} calls without an entry, "
-                        f"{sum(map(len, record.unended.values()))} without an exit")
+    if record.unmatched:
+        warnings.append(f"the record is not whole: {record.unmatched} calls left without an entry")
     if recording.helper is None:
         warnings.append("there is no C compiler to build the helper library (apt-get install gcc): threads are "
                         "matched to their creations by the order of their ids, and C++ threads are not named")
@@ -157,59 +156,102 @@ def async_flows(calls, rare, roles, targets, blocked):
     return found
 
 
+# Calls that never return: in flight when their process or image ended, they did not wait.
+NO_RETURN = {"pthread_exit", "exit", "_exit", "_Exit", "abort", "execve", "execv", "execvp", "execvpe", "execl",
+             "execlp", "execle", "fexecve", "longjmp", "siglongjmp", "__longjmp_chk", "__cxa_throw",
+             "__cxa_rethrow", "_Unwind_Resume", "quick_exit", "__assert_fail"}
+
+
 def pending_calls(record, recording, plt_names):
-    """The calls that were still waiting when the run was stopped, from the
-    snapshot of the live program, as calls that last until then; and when
-    and why the run was stopped (None if it ended by itself)."""
+    """The calls that were still in flight when the run ended or was stopped,
+    as calls that last until then: those that the record holds entered and
+    never left, and when the run was stopped, those that the snapshot of the
+    live program found and the record lacks, with what the snapshot says of
+    each (its stack, the object's memory). Returns them ({id(call): Pending,
+    or None without a snapshot}), when and why the run was stopped (None if
+    it ended by itself), the pending joins' targets and the pending sleeps'
+    requests."""
     snapshot, zero, targets, sleeps = recording.snapshot, record.zero, {}, {}
-    if snapshot is None:
-        return {}, None, targets, sleeps
-    # The program's clock runs speed times as fast as the real one that the
-    # watch reads; a hang began when the last thread began to wait.
-    last = max((cs[-1][END] for cs in record.calls.values() if cs), default=0)
     scale = record.speed
-    starts = [int((p.start - zero) * scale) for p in snapshot.pending if p.start and p.thread.wait]
-    starts += [join.start for join in record.joins if join.end is None]
-    if snapshot.reason == "deadlock":
-        at = max(starts + [last]) + (snapshot.seconds - snapshot.hung_since) * scale * 1e9
-    else:
-        at = max(starts + [last, (snapshot.seconds - STARTUP_SECONDS) * scale * 1e9])
-    at = int(at)
+    last = max((cs[-1][END] for cs in record.calls.values() if cs), default=0)
+    at, stop = None, None
+    if snapshot is not None:
+        # The program's clock runs speed times as fast as the real one that the
+        # watch reads; a hang began when the last thread began to wait.
+        starts = [int((p.start - zero) * scale) for p in snapshot.pending if p.start and p.thread.wait]
+        starts += [join.start for join in record.joins if join.end is None]
+        starts += [start for stack in record.unended.values() for _, start, _ in stack]
+        if snapshot.reason == "deadlock":
+            at = max(starts + [last]) + (snapshot.seconds - snapshot.hung_since) * scale * 1e9
+        else:
+            at = max(starts + [last, (snapshot.seconds - STARTUP_SECONDS) * scale * 1e9])
+        at = int(at)
+        stop = (snapshot.reason, at)
+    ends = {}  # each process's last moment: when its calls in flight ended with it
+    for (pid, _), task_calls in record.calls.items():
+        if task_calls:
+            ends[pid] = max(ends.get(pid, 0), max(c[END] for c in task_calls[-16:]))
+    for (pid, _), stack in record.unended.items():
+        ends[pid] = max([ends.get(pid, 0)] + [start for _, start, _ in stack])
+    unfinished, in_flight = {}, {}
+    for task, stack in record.unended.items():
+        for name, start, raw in stack:
+            if name in NO_RETURN:
+                continue
+            call = (name, start, at if at is not None else ends[task[0]], raw, None)
+            record.calls.setdefault(task, []).append(call)
+            unfinished[id(call)] = None
+            in_flight.setdefault(task, []).append(call)
     used = objects.used_addresses(record.calls)
-    unfinished = {}
     helper_joins = {(join.pid, join.tid): join for join in record.joins if join.end is None}
-    for pending in snapshot.pending:
+    read = [(pending, at) for pending in snapshot.pending] if snapshot is not None else []
+    read += [(pending, ends.get(pid, last)) for pid, pendings in (recording.dying or {}).items()
+             for pending in pendings]
+    for pending, end in read:
         thread = pending.thread
         task = (thread.pid, thread.tid)
+        recorded = in_flight.get(task, [])
         # The calls around the innermost one, which had not returned either.
         for plt_entry, _, start, where in pending.outer:
             name = plt_names(plt_entry) if plt_entry else None
             if name and start:
-                call = (name, int((start - zero) * scale), at, "", None)
-                record.calls.setdefault(task, []).append(call)
+                call = take(recorded, name) or add(record, task, (name, int((start - zero) * scale), end, "", None))
                 unfinished[id(call)] = pending._replace(site=where, memory=b"")
         name = plt_names(pending.plt_entry) if pending.plt_entry else None
-        if name is None and task in helper_joins:
+        call = take(recorded, name) if name else None
+        if call is None and name is None and task in helper_joins:
             join = helper_joins[task]
-            call = (JOIN, join.start, at, f"({join.this:#x})", None)
-        elif name is None or pending.start is None:
+            call = add(record, task, (JOIN, join.start, end, f"({join.this:#x})", None))
+        elif call is None and name is not None and pending.start is not None:
+            call = add(record, task, (name, int((pending.start - zero) * scale), end,
+                                      pending_arguments(name, thread, used, record), None))
+        if call is None:
             continue
-        else:
-            call = (name, int((pending.start - zero) * scale), at, pending_arguments(name, thread, used, record),
-                    None)
         if call[NAME] in THREAD_JOINS | {"pthread_join"} and thread.wait and thread.wait[0] == "futex":
             targets[id(call)] = ("tid", thread.pid, thread.wait[2])
         elif call[NAME] in ("wait", "waitpid") and thread.wait and thread.wait[0] == "child":
             targets[id(call)] = ("pid", thread.pid, thread.wait[1])
-        if name in SLEEPS and thread.sleep:
+        if call[NAME] in SLEEPS and thread.sleep:
             seconds, nanoseconds = thread.sleep
             asked = round((seconds + nanoseconds / 1e9) * scale, 6)
             sleeps[id(call)] = int(asked) if asked == int(asked) else asked
-        record.calls.setdefault(task, []).append(call)
         unfinished[id(call)] = pending
     for task_calls in record.calls.values():
         task_calls.sort(key=lambda call: call[START])
-    return unfinished, (snapshot.reason, at), targets, sleeps
+    return unfinished, stop, targets, sleeps
+
+
+def take(recorded, name):
+    """The innermost call of this name among a thread's recorded calls in flight, taken from them."""
+    for i in range(len(recorded) - 1, -1, -1):
+        if recorded[i][NAME] == name:
+            return recorded.pop(i)
+    return None
+
+
+def add(record, task, call):
+    record.calls.setdefault(task, []).append(call)
+    return call
 
 
 def pending_arguments(name, thread, used, record):

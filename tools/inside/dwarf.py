@@ -77,8 +77,8 @@ class Debug:
                         origin = die.attributes.get("DW_AT_call_origin") or die.attributes.get("DW_AT_abstract_origin")
                         pc = die.attributes.get("DW_AT_call_return_pc") or die.attributes.get("DW_AT_low_pc")
                         if origin is not None and pc is not None:
-                            self.call_sites.append((origin.value + (die.cu.cu_offset if origin.form != "DW_FORM_ref_addr"
-                                                                    else 0), pc.value))
+                            unit = die.cu.cu_offset if origin.form != "DW_FORM_ref_addr" else 0
+                            self.call_sites.append((origin.value + unit, pc.value))
                     elif tag in STRUCTURES and is_lambda(die):
                         self.lambdas.append(die)
         self.variables.sort(key=lambda variable: variable.at)

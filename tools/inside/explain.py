@@ -47,8 +47,8 @@ def deadlock(analysis, snapshot):
     hung = max((call[START] for call, _ in pending.values()), default=0)
     rows = []
     for task, (call, info) in pending.items():
-        rows.append((roles[task], f"{analysis.names.title(call)}({what(call, task, analysis)})", place(info.site, analysis.names.symbols),
-                     f"since {seconds(call[START])}"))
+        rows.append((roles[task], f"{analysis.names.title(call)}({what(call, task, analysis)})",
+                     place(info.site, analysis.names.symbols), f"since {seconds(call[START])}"))
     widths = [max(len(row[i]) for row in rows) for i in range(3)] if rows else []
     text = [f"deadlock: every thread waits, and none can wake another (after {seconds(hung)})"]
     text += ["  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[3] for row in rows]

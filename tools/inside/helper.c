@@ -11,6 +11,13 @@
  * for a program that takes its address (std::async does) calls it through a
  * table that uftrace does not hook.
  *
+ * A process that dies of a fault, or that exit() ends while other threads run,
+ * takes its threads' calls in flight with it: uftrace writes a call when it
+ * returns. So the helper first says so in the log and waits, up to a few
+ * seconds, for the tool to read the process, as it reads a hung one, and to
+ * set a word of the helper's to say it is done; then the process goes on to
+ * die as it would have.
+ *
  * The helper calls nothing through its own procedure linkage table while the
  * program runs, only system calls, so that uftrace sees none of it, and reads
  * memory with process_vm_readv, which fails on an address that is not mapped
@@ -19,6 +26,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
@@ -42,6 +50,14 @@ struct start {
 
 static int logFile = -1;
 static long sequence;
+static const int fatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP};
+static struct sigaction previous[NSIG];
+static volatile int readBy; /* set by the tool, through the process's memory, once it has read it */
+
+enum {
+    waitTicks = 500, /* of 10 ms: how long a process that ends waits to be read */
+    tickNanos = 10000000,
+};
 
 static long sys6(long number, long a, long b, long c, long d, long e, long f)
 {
@@ -130,12 +146,91 @@ static void finish(struct line *line)
     }
 }
 
+/* How many threads the process has, from /proc/self/stat. */
+static long thread_count(void)
+{
+    char text[1024];
+    long file = sys6(SYS_open, (long)"/proc/self/stat", O_RDONLY | O_CLOEXEC, 0, 0, 0, 0);
+    if (file < 0) {
+        return 0;
+    }
+    long got = sys6(SYS_read, file, (long)text, sizeof text - 1, 0, 0, 0);
+    sys6(SYS_close, file, 0, 0, 0, 0, 0);
+    if (got <= 0) {
+        return 0;
+    }
+    text[got] = 0;
+    int field = 2; /* the name, in parentheses, is the second field */
+    long at = got;
+    while (at > 0 && text[at - 1] != ')') {
+        at--;
+    }
+    long count = 0;
+    for (; at < got && field < 20; at++) {
+        if (text[at] == ' ') {
+            field++;
+        }
+    }
+    for (; at < got && text[at] >= '0' && text[at] <= '9'; at++) {
+        count = count * 10 + (text[at] - '0');
+    }
+    return count;
+}
+
+/* Says why the process ends, and waits for the tool to read its threads'
+ * calls in flight, where other threads have them. */
+static void ending(const char *why, long detail)
+{
+    if (logFile < 0 || thread_count() <= 1) {
+        return;
+    }
+    readBy = 0;
+    struct line line = {.length = 0};
+    put(&line, why);
+    number(&line, (unsigned long)pid(), 10);
+    number(&line, (unsigned long)tid(), 10);
+    number(&line, (unsigned long)detail, 10);
+    number(&line, (unsigned long)now(), 10);
+    number(&line, (unsigned long)&readBy, 16);
+    finish(&line);
+    struct timespec tick = {0, tickNanos};
+    for (int i = 0; i < waitTicks && !readBy; i++) {
+        sys6(SYS_nanosleep, (long)&tick, 0, 0, 0, 0, 0);
+    }
+}
+
+static void dying(int signum, siginfo_t *info, void *context)
+{
+    (void)context;
+    ending("dying", signum);
+    /* Whatever was there before takes the signal again: a fault happens once
+     * more as the instruction runs again, a signal sent is sent again. */
+    sigaction(signum, &previous[signum], NULL);
+    if (info->si_code <= 0) {
+        sys6(SYS_tgkill, pid(), tid(), signum, 0, 0, 0);
+    }
+}
+
+static void exiting(int status, void *argument)
+{
+    (void)argument;
+    ending("exiting", status);
+}
+
 __attribute__((constructor)) static void open_log(void)
 {
     const char *path = getenv("TIMELINE_HELPER_LOG");
     if (path) {
         logFile = (int)sys6(SYS_open, (long)path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600, 0, 0, 0);
     }
+    if (logFile < 0) {
+        return;
+    }
+    struct sigaction action = {.sa_sigaction = dying, .sa_flags = SA_SIGINFO | SA_ONSTACK};
+    for (unsigned i = 0; i < sizeof fatalSignals / sizeof fatalSignals[0]; i++) {
+        sigaction(fatalSignals[i], &action, &previous[fatalSignals[i]]);
+    }
+    on_exit(exiting, NULL);
 }
 
 static void *begin(void *opaque)

@@ -24,6 +24,8 @@ CONVERSION = re.compile(rb"%(?P<flags>[-+ #0']*)(?P<width>\*|\d+)?(?:\.(?P<preci
 INTEGER_BITS = {b"hh": 8, b"h": 16, None: 32, b"l": 64, b"ll": 64, b"q": 64, b"j": 64, b"z": 64, b"Z": 64, b"t": 64}
 FLOATS = b"eEfFgGaA"
 ANY = rb"(?s:.*?)"
+ANY_LINE = rb"[^\n]*\n"  # what a call wrote that is not known: a line, most likely
+UNREAD = re.compile(rb"<0x([0-9a-f]+)>")  # a string argument that uftrace could not read
 WINDOW = 256  # calls tried at one place of the text
 
 
@@ -54,6 +56,11 @@ def pattern(call, symbols):
     _, what, at, more = WRITERS[call[NAME]]
     args = arguments(call[RAW])
     value = args[at] if at < len(args) else None
+    unread = UNREAD.fullmatch(value) if isinstance(value, bytes) else None
+    if unread:  # uftrace could not read the string: the module's file holds it, if it is a constant
+        value = symbols.string_at(int(unread[1], 16))
+        if value is None:
+            return ANY_LINE if what in ("format", "line", "text") else None
     if what == "format":
         if not isinstance(value, bytes):
             return None

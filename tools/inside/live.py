@@ -24,7 +24,6 @@ original, with the stack slot that it replaced, in the program's memory:
 import os, re, signal, struct, subprocess
 from collections import namedtuple
 
-from ptyrun import members
 
 FUTEX, WAIT4, WAITID, NANOSLEEP, CLOCK_NANOSLEEP = 202, 61, 247, 35, 230
 FUTEX_WAITS = {0, 6, 9, 11}  # FUTEX_WAIT, FUTEX_LOCK_PI, FUTEX_WAIT_BITSET, FUTEX_WAIT_REQUEUE_PI
@@ -82,26 +81,90 @@ def threads(pid):
     return found
 
 
-class Watch:
-    """Called by the runner every tenth of a second; says "deadline" or
-    "deadlock" when the run must be stopped, and takes the snapshot of the
-    program before it is."""
+def has_timers(pid):
+    """Whether the process has POSIX timers, which can wake a waiter later."""
+    try:
+        with open(f"/proc/{pid}/timers") as timers:
+            return bool(timers.read().strip())
+    except OSError:
+        return False
 
-    def __init__(self, speed, deadline):
+
+class Watch:
+    """Called by the runner every tenth of a second; says "deadline",
+    "deadlock" or "stopped" when the run must be stopped, and takes the
+    snapshot of the program before it is.
+
+    A run hangs when every thread of every process of the program waits, and
+    none can wake another: each is in a futex wait without a timeout or waits
+    for a child, no process has a timer that could still wake one, and
+    nothing moves for HANG_SECONDS. A run whose every thread is stopped (by
+    SIGSTOP or another stop signal) for as long has stopped."""
+
+    def __init__(self, speed, deadline, helper_log=None):
         self.speed, self.deadline = speed or 1, deadline
         self.signature, self.since, self.seconds = None, None, 0.0
+        self.still, self.still_since = None, None
         self.snapshot = None
+        self.log, self.log_at, self.endings = helper_log, 0, {}
+        self.dying = {}  # pid: [Pending] of a process read as it ended
 
-    def program(self, session):
-        return {pid: parent for pid, parent in members(session).items() if pid != session}
+    def read_log(self):
+        """The processes that the helper library stopped as they end (a fault,
+        or exit() while other threads run), for their calls in flight to be read."""
+        if not self.log:
+            return
+        try:
+            with open(self.log, "rb") as log:
+                log.seek(self.log_at)
+                text = log.read()
+        except OSError:
+            return
+        whole = text[:text.rfind(b"\n") + 1]
+        self.log_at += len(whole)
+        for line in whole.decode(errors="replace").splitlines():
+            fields = line.split()
+            if fields and fields[0] in ("dying", "exiting") and len(fields) >= 6 and fields[1].isdigit():
+                self.endings[int(fields[1])] = (int(fields[2]), int(fields[5], 16))
 
-    def __call__(self, session, seconds):
+    def read_endings(self, pids):
+        """Reads each process that waits, as it ends, to be read, and lets it go on."""
+        for pid, (tid, flag) in list(self.endings.items()):
+            del self.endings[pid]
+            if pid not in pids:
+                continue
+            everyone = threads(pid)
+            try:
+                os.kill(pid, signal.SIGSTOP)
+                self.dying[pid] = inspect(pid, everyone, whole=False)
+                with open(f"/proc/{pid}/task/{tid}/mem", "r+b", buffering=0) as memory:
+                    memory.seek(flag)
+                    memory.write(struct.pack("<i", 1))
+            except (OSError, ValueError, OverflowError):
+                pass
+            finally:
+                try:
+                    os.kill(pid, signal.SIGCONT)
+                except ProcessLookupError:
+                    pass
+
+    def __call__(self, pids, seconds):
         self.seconds = seconds
+        self.read_log()
+        self.read_endings(pids)
         if seconds * self.speed >= self.deadline:  # under libfaketime the program's clock runs N times faster
             return "deadline"
-        everyone = [thread for pid in self.program(session) for thread in threads(pid)]
+        everyone = [thread for pid in pids for thread in threads(pid)]
         signature = tuple((t.pid, t.tid, t.syscall, t.wait, t.switches) for t in everyone)
-        if not everyone or any(t.wait is None for t in everyone):
+        if everyone and all(t.state in "Tt" for t in everyone):
+            if self.still != signature:
+                self.still, self.still_since = signature, seconds
+            elif seconds - self.still_since >= HANG_SECONDS:
+                return "stopped"
+            self.signature = None
+            return None
+        self.still = None
+        if not everyone or any(t.wait is None for t in everyone) or any(has_timers(pid) for pid in pids):
             self.signature = None
         elif signature != self.signature:
             self.signature, self.since = signature, seconds
@@ -109,9 +172,8 @@ class Watch:
             return "deadlock"
         return None
 
-    def stopping(self, session, reason):
+    def stopping(self, pids, reason):
         """Before the program is stopped: each thread's pending calls and its stack."""
-        pids = list(self.program(session))
         everyone = {pid: threads(pid) for pid in pids}  # what each waits for, read before they stop
         for pid in pids:
             try:
@@ -123,15 +185,20 @@ class Watch:
         self.snapshot = Snapshot(reason, self.seconds, hung_since, pending)
 
 
-def inspect(pid, everyone):
+def inspect(pid, everyone, whole=True):
     """Each thread's pending calls, innermost first, and its stack. The
     program is about to be stopped: each stack slot that libmcount's
     trampoline took is given its return address back, so that eu-stack
-    unwinds the whole stack, through the calls that uftrace holds."""
+    unwinds the whole stack, through the calls that uftrace holds. A process
+    that goes on (to die as it would have) is read without its stacks
+    (whole=False), and left as it was."""
+    # Through a live thread: a process whose main thread has ended (with
+    # pthread_exit) shows no memory through its own id.
+    alive = next((t.tid for t in everyone), pid)
     try:
-        with open(f"/proc/{pid}/maps") as maps:
+        with open(f"/proc/{pid}/task/{alive}/maps") as maps:
             regions = maps.read().splitlines()
-        memory = open(f"/proc/{pid}/mem", "r+b", buffering=0)
+        memory = open(f"/proc/{pid}/task/{alive}/mem", "r+b", buffering=0)
     except OSError:
         return []
     with memory:
@@ -147,14 +214,14 @@ def inspect(pid, everyone):
             for slot in trampoline_slots(read, thread, code, regions):
                 slots[slot] = thread.tid
         entries = ret_stack_entries(read, regions, slots, [t.stack_pointer for t in everyone if t.stack_pointer])
-        for by_thread in entries.values():
+        for by_thread in entries.values() if whole else ():
             for parent_loc, parent_ip, *_ in by_thread:
                 try:
                     memory.seek(parent_loc)
                     memory.write(struct.pack("<Q", parent_ip))
                 except (OSError, OverflowError, ValueError):
                     pass
-        stacks = stack_frames(pid)
+        stacks = stack_frames(alive) if whole else {}
         pending = []
         for thread in everyone:
             memory_at = read(thread.wait[1], 16) if thread.wait and thread.wait[0] == "futex" else b""
@@ -235,9 +302,11 @@ SYSTEM_SOURCES = ("/usr/include/", "/usr/lib/", "/usr/local/include/", "./", "..
 
 
 def stack_frames(pid):
-    """{tid: [Frame]} innermost first, inlined functions each a frame, from eu-stack."""
+    """{tid: [Frame]} innermost first, inlined functions each a frame, from
+    eu-stack; pid may be any live thread of the process."""
     try:
         out = subprocess.run(["eu-stack", "-p", str(pid), "-i", "-s", "-m"], capture_output=True, text=True,
+                             start_new_session=True,
                              errors="replace", timeout=20).stdout
     except (OSError, subprocess.TimeoutExpired):
         return {}

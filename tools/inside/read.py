@@ -15,8 +15,9 @@ from .symbols import Symbols, modules_from_maps
 # return value likewise (read it with returned()), or None.
 NAME, START, END, RAW, RET = range(5)
 # calls: {(pid, tid): [Call]} in order of start; forks: {child pid: parent pid};
-# zero: the program's start on uftrace's clock; unended: calls entered and never
-# left in the record; creations and joins: what the helper library saw.
+# zero: the program's start on uftrace's clock; unended: {task: [(name, start,
+# raw arguments)]} of the calls entered and never left in the record, outermost
+# first; creations and joins: what the helper library saw.
 Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched creations joins")
 
 F_SETPIPE_SZ = 1031
@@ -113,7 +114,8 @@ def read_calls(folder, zero, speed, progress):
     total = estimate(folder)
     with tempfile.TemporaryFile() as errors:
         dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder],
-                                stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20)
+                                stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20,
+                                start_new_session=True)  # Ctrl-C is the tool's to handle
         try:  # a larger pipe lets uftrace write ahead while the lines are read
             fcntl.fcntl(dump.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
         except OSError:
@@ -177,7 +179,11 @@ def read_lines(lines, zero, speed, progress, total):
             unmatched += 1
     for task in nested:  # a call is stored when it returns: a nested one before the one it is in
         calls[task].sort(key=lambda call: call[START])
-    unended = {key: stack for _, stack, key in tasks.values() if stack}
+    unended = {}  # each task's calls still entered when the record ends: (name, start, arguments as raw)
+    for _, stack, key in tasks.values():
+        for name, start, raw in stack:
+            begun = int(start[1:-1].replace(".", "")) - zero
+            unended.setdefault(key, []).append((name, int(begun * speed), raw))
     return calls, unended, unmatched
 
 

@@ -7,7 +7,7 @@ recorded as a number (/x): uftrace's own naming (/p) shows a pointer into an
 array as the array's name alone, and the tool names it itself. Standard
 output and standard error share the terminal, as they would for a user; the
 lines that reached it are the run's output."""
-import os, re, shutil, struct, subprocess
+import os, re, shutil, signal, struct, subprocess
 from collections import namedtuple
 
 from ptyrun import run
@@ -28,9 +28,11 @@ REAL_MONOTONIC = {"FAKETIME_DONT_FAKE_MONOTONIC": "1"}
 # folder: uftrace's record; result: the runner's Run; output: the bytes that
 # the program wrote to the terminal; snapshot: the live program when the tool
 # stopped it (or None); ended: how the program ended, in words; helper: the
-# helper library's log, or None where there was no compiler to build it.
-Recording = namedtuple("Recording", "folder result output snapshot ended helper")
+# helper library's log, or None where there was no compiler to build it;
+# dying: {pid: [Pending]} of the processes read as they ended.
+Recording = namedtuple("Recording", "folder result output snapshot ended helper dying")
 HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "helper.c")
+PLAIN_PATH = re.compile(r"[A-Za-z0-9._/+-]+")
 # libmcount's handler of a crash writes this notice to the program's standard output.
 CRASH_NOTICE = re.compile(rb"\n(?:\x1b\[[0-9;]*m)?Please report this bug to https://github\.com/namhyung/uftrace/"
                           rb"issues\.\n\n(?:\x1b\[[0-9;]*m)?")
@@ -81,40 +83,106 @@ def build_helper(folder):
     if compiler is None:
         return None
     done = subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-fexceptions", "-o", library, HELPER],
-                          capture_output=True, text=True)
+                          capture_output=True, start_new_session=True, text=True)
     return library if done.returncode == 0 else None
 
 
-def record(path, args, speed, deadline, folder):
+def traceable(path, folder):
+    """A path that uftrace can take: it reads /proc/PID/maps word by word, so
+    a program whose path holds a space, or another byte that is not plain,
+    is run through a link to it (or a copy) in the tool's folder."""
+    if PLAIN_PATH.fullmatch(path):
+        return path
+    name = re.sub(r"[^A-Za-z0-9._+-]", "_", os.path.basename(path)) or "program"
+    other = os.path.join(folder, name)
+    try:
+        os.link(path, other)
+    except OSError:
+        shutil.copy2(path, other)
+    return other
+
+
+def record(path, args, speed, deadline, folder, echo=None, interrupts=None):
     data, log = os.path.join(folder, "uftrace.data"), os.path.join(folder, "uftrace.log")
     helper, helper_log = build_helper(folder), os.path.join(folder, "helper.log")
     env = dict(REAL_MONOTONIC if speed else {})
     if helper:
         env.update(TIMELINE_HELPER_LOG=helper_log)
-    watch = Watch(speed, deadline)
+    watch = Watch(speed, deadline, helper_log if helper else None)
     try:
-        result = run(os.path.abspath(path), *args, wrapper=command(data, log), speed=speed, stderr="terminal",
-                     timeout=None, watch=watch, stopping=watch.stopping, env=env, preload=[helper] if helper else [])
+        result = run(traceable(os.path.abspath(path), folder), *args, wrapper=command(data, log), speed=speed,
+                     stderr="terminal", timeout=None, watch=watch, stopping=watch.stopping, env=env,
+                     preload=[helper] if helper else [], stdin="inherit", echo=echo, interrupts=interrupts)
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     if not os.path.exists(os.path.join(data, "task.txt")):
-        said = open(log).read().strip().splitlines()[-1:] if os.path.exists(log) else []
+        said = open(log, errors="replace").read().strip().splitlines()[-1:] if os.path.exists(log) else []
         raise Failure(f"uftrace recorded nothing of {path}" + (f": {said[0]}" if said else ""))
-    output = CRASH_NOTICE.sub(b"", result.out.encode())
+    output = CRASH_NOTICE.sub(b"", result.raw)
     return Recording(data, result, output, watch.snapshot, ending(data, result),
-                     helper_log if helper else None)
+                     helper_log if helper else None, watch.dying)
+
+
+UNTRACED_SECONDS = 5  # at least, for the second run without the tracer
+
+
+def untraced(path, args, speed, deadline, interrupts):
+    """How the program ends when it runs alone, without the tracer, under the
+    same clock and deadline, its output and input aside: to tell uftrace's
+    faults from the program's. None if it could not be run."""
+    def watch(pids, seconds):
+        if seconds * (speed or 1) >= deadline:
+            return "deadline"
+        return None
+    try:
+        alone = run(os.path.abspath(path), *args, speed=speed, stderr="terminal", timeout=None, watch=watch,
+                    interrupts=interrupts)
+    except (OSError, AssertionError):
+        return None
+    return None if alone.stopped else in_words(alone.status)
+
+
+def fault_warnings(recording, alone):
+    """What uftrace 0.13 did to this run, where the run alone ended otherwise."""
+    if alone is None or alone == recording.ended:
+        return []
+    return [f"under uftrace the program {recording.ended}, but run alone it {alone}: uftrace 0.13 is at fault here, "
+            "not the program (its libmcount changes floating-point arguments and crashes some programs; see the "
+            "README's limits)"]
+
+
+def in_words(status):
+    """A status as the runner gives it: an exit code, or minus a signal number."""
+    if status >= 0:
+        return f"exited with status {status}"
+    try:
+        name = signal.strsignal(-status)
+    except ValueError:
+        name = None
+    return f"was killed by signal {-status}" + (f" ({name})" if name else "")
 
 
 def ending(data, result):
-    """How the program ended, as uftrace saw it: its own status is 1 whatever
-    the program's was."""
-    info = subprocess.run(["uftrace", "info", "-d", data], capture_output=True, text=True).stdout
+    """How the program ended: its status as this process saw it where it
+    adopted the program (its wrapper gone first), else as uftrace saw it
+    and wrote it in its record; never uftrace's own status."""
+    first = result.first
+    try:
+        with open(os.path.join(data, "task.txt")) as tasks:
+            found = re.search(r"^SESS .*?\bpid=(\d+)", tasks.read(), re.M)
+        first = int(found[1]) if found else first
+    except OSError:
+        pass
+    if first in result.reaped:
+        return in_words(result.reaped[first])
+    info = subprocess.run(["uftrace", "info", "-d", data], capture_output=True, text=True, errors="replace",
+                          start_new_session=True).stdout
     said = re.search(r"exit status\s*:\s*(.+)", info)
     said = said[1].strip() if said else ""
     code = re.search(r"exited with code: (\d+)", said)
-    signal = re.search(r"terminated by signal: (\d+)(?: \((.*)\))?", said)
+    killed = re.search(r"terminated by signal: (\d+)", said)
     if code:
-        return f"exited with status {code[1]}"
-    if signal:
-        return f"was killed by signal {signal[1]}" + (f" ({signal[2]})" if signal[2] else "")
-    return f"exited with status {result.status}" if result.status >= 0 else f"was killed by signal {-result.status}"
+        return in_words(int(code[1]))
+    if killed:
+        return in_words(-int(killed[1]))
+    return "ended, but uftrace did not see how"

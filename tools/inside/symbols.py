@@ -36,6 +36,28 @@ def modules_from_maps(lines):
     return sorted(found)
 
 
+def segments(path):
+    """[(address, file offset, size in the file)] of the module's loaded segments."""
+    try:
+        with open(path, "rb") as elf:
+            header = elf.read(64)
+            if len(header) < 64 or header[:4] != b"\x7fELF" or header[4] != 2:
+                return []
+            offset, = struct.unpack_from("<Q", header, 32)
+            entry_size, count = struct.unpack_from("<HH", header, 54)
+            elf.seek(offset)
+            table = elf.read(entry_size * count)
+    except OSError:
+        return []
+    found = []
+    for i in range(len(table) // max(entry_size, 1)):
+        kind, = struct.unpack_from("<I", table, i * entry_size)
+        if kind == PT_LOAD:
+            file_offset, address, _, size = struct.unpack_from("<QQQQ", table, i * entry_size + 8)
+            found.append((address, file_offset, size))
+    return found
+
+
 def memory_extent(path):
     """(the end of the module's last loaded segment, whether its addresses
     are offsets from where it is loaded), from its ELF header, or None."""
@@ -90,7 +112,7 @@ class Symbols:
             for option in ((), ("-D",)):  # a stripped library keeps its dynamic symbols
                 try:
                     done = subprocess.run(["nm", "-S", "-C", "--defined-only", *option, path], capture_output=True,
-                                          text=True, errors="replace")
+                                          text=True, errors="replace", start_new_session=True)
                 except OSError:
                     break
                 for line in done.stdout.splitlines():
@@ -140,6 +162,25 @@ class Symbols:
             i -= 1
             if start + (1 << 20) < at:  # symbols do not nest this far apart
                 break
+        return None
+
+    def string_at(self, address, most=4096):
+        """The text that lies at address in a module's file (a string
+        constant, such as a format), up to its NUL; or None."""
+        where = self.offset(address)
+        if where is None:
+            return None
+        path, at = where
+        for start, file_offset, size in segments(path):
+            if start <= at < start + size:
+                try:
+                    with open(path, "rb") as module:
+                        module.seek(file_offset + at - start)
+                        text = module.read(min(most, start + size - at))
+                except OSError:
+                    return None
+                end = text.find(b"\0")
+                return text[:end] if end >= 0 else None
         return None
 
     def routine(self, address):
@@ -222,7 +263,8 @@ class Symbols:
             return None
         try:
             out = subprocess.run(["eu-addr2line", "-e", where[0], "-a", "-i", *(hex(pc) for pc in jumps)],
-                                 capture_output=True, text=True, errors="replace", timeout=20).stdout
+                                 capture_output=True, text=True, errors="replace", timeout=20,
+                                 start_new_session=True).stdout
         except (OSError, subprocess.TimeoutExpired):
             return None
         places, first = set(), None  # the first of the program's own lines of each jump, innermost first

@@ -23,7 +23,7 @@ def s(ns):
     return f"{ns / 1e9:.1f}"
 
 
-def table(analysis, ended):
+def table(analysis, ended, left=()):
     waits, sleeps, blocked = WAITING, SLEEPS, analysis.blocked
     rows = [("thread", "blocked s", "sleeping s", "waits that blocked", "longest wait s")]
     for task in analysis.order:
@@ -45,6 +45,10 @@ def table(analysis, ended):
     if len(objects) > 1:
         text += [""] + columns(objects)
     text += [""] + [f"warning: {warning}" for warning in analysis.warnings]
+    if left:
+        names = [f"{analysis.roles.get((pid, pid), 'a process')} ({name}, pid {pid})" for pid, name in left]
+        text.append(f"stopped {len(left)} process{'es' if len(left) > 1 else ''} still running: "
+                    + ", ".join(names))
     text.append(f"the program {ended}")
     return "\n".join(text)
 
