@@ -24,9 +24,11 @@ from collections import namedtuple
 # ended by itself); left: the processes that were still running when the run
 # ended, and were stopped ([(pid, command name)]); reaped: {pid: exit status}
 # of the processes that this one adopted and waited for; first: the pid of the
-# program's own first process (under a wrapper, the wrapper's child).
-Run = namedtuple("Run", "out lines status end err usage stopped left reaped first raw",
-                 defaults=(None, (), None, None, None))
+# program's own first process (under a wrapper, the wrapper's child); raw: the
+# output's bytes; arrivals: [(the end of a piece of the output in raw, when it
+# arrived on CLOCK_MONOTONIC, ns)].
+Run = namedtuple("Run", "out lines status end err usage stopped left reaped first raw arrivals",
+                 defaults=(None, (), None, None, None, ()))
 TICK_SECONDS = 0.1  # how often a run is watched
 GRACE_SECONDS = 10  # for a wrapper, such as uftrace, to finish its work after its program is stopped
 DRAIN_SECONDS = 0.5  # for the last output to arrive once every process has ended
@@ -255,7 +257,7 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
                 if reason:
                     halt(reason)
 
-        data, lines, pending, now, last_tick, drained = bytearray(), [], b"", 0.0, start, None
+        data, lines, pending, now, last_tick, drained, arrivals = bytearray(), [], b"", 0.0, start, None, []
         own_interrupts = interrupts is None and is_main_thread()
         if own_interrupts:
             interrupts = Interrupts()
@@ -298,6 +300,7 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
                 if echo:
                     echo(chunk)
                 data += chunk
+                arrivals.append((len(data), time.monotonic_ns()))
                 *done_lines, pending = (pending + chunk).split(b"\n")
                 lines += [(now, line.decode(errors="replace")) for line in done_lines]
         finally:
@@ -320,7 +323,7 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
             lines.append((now, pending.decode(errors="replace")))
         err.seek(0)
         return Run(bytes(data).decode(errors="replace"), lines, status, end, err.read().decode(errors="replace"),
-                   usage, stopped, sorted(left.items()), reaped, first, bytes(data))
+                   usage, stopped, sorted(left.items()), reaped, first, bytes(data), arrivals)
 
 
 def texts(result):

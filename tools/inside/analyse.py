@@ -31,7 +31,8 @@ def analyse(record, recording, plt_names):
     cxx.translate(calls, symbols, unfinished)
     # The few calls that name threads and processes, or write, looked at apart from the million others.
     rare = {task: [call for call in task_calls if call[NAME] in RARE] for task, task_calls in calls.items()}
-    roles, order, created = threads.name_tasks(calls, rare, record.forks, symbols, record.creations, runs)
+    roles, order, created = threads.name_tasks(calls, rare, record.forks, symbols, record.creations, runs,
+                                               record.started)
     mark_async_tasks(calls, record.creations, runs, roles)
     rare = {task: [call for call in task_calls if call[NAME] in RARE] for task, task_calls in calls.items()}
     symbols.name_locals(objects.used_addresses(calls))
@@ -63,8 +64,9 @@ def analyse(record, recording, plt_names):
         holds[name] = [(start, end, task) if finish is None else (start, finish, task)
                        for start, finish, task in task_holds] if any(h[1] is None for h in task_holds) else task_holds
     written, lost = output.attribute(rare, recording.output, symbols)
-    line_events = [(call[END] if call else None, task, text) for task, call, text in written]
-    warnings += check_lines(line_events, lost, recording) + first_call_faults(calls, roles, order)
+    strays = [text for task, _, text, _ in written if task is None]
+    line_events = output.untraced(written, calls, recording.arrivals, record.zero, record.speed)
+    warnings += check_lines(strays, lost, recording) + first_call_faults(calls, roles, order)
     if record.unmatched:
         warnings.append(f"the record is not whole: {record.unmatched} calls left without an entry")
     if recording.helper is None:
@@ -285,12 +287,11 @@ def holding(task_calls):
     return held[-1] if held else None
 
 
-def check_lines(line_events, lost, recording):
+def check_lines(strays, lost, recording):
     warnings = []
-    strays = [text for _, task, text in line_events if task is None]
     if strays:
-        warnings.append(f"{len(strays)} lines reached the terminal from calls that are not traced, "
-                        f"such as {strays[0]!r}: they have no track")
+        warnings.append(f"{len(strays)} lines reached the terminal from calls that are not traced, such as "
+                        f"{strays[0]!r}: each is placed on the thread that last ended a call before it arrived")
     if lost and recording.snapshot is None and "killed" not in recording.ended:
         warnings.append(f"the record is not whole: {len(lost)} writes are not on the terminal")
     return warnings

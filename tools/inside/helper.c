@@ -226,6 +226,23 @@ __attribute__((constructor)) static void open_log(void)
     if (logFile < 0) {
         return;
     }
+    /* Each process says who it is: forked or spawned, and the program it runs now. */
+    char exe[1024];
+    long length = sys6(SYS_readlink, (long)"/proc/self/exe", (long)exe, sizeof exe - 1, 0, 0, 0);
+    exe[length > 0 ? length : 0] = 0;
+    for (long i = 0; exe[i]; i++) {
+        if (exe[i] == ' ' || exe[i] == '\n') {
+            exe[i] = '?';
+        }
+    }
+    struct line line = {.length = 0};
+    put(&line, "start");
+    number(&line, (unsigned long)pid(), 10);
+    number(&line, (unsigned long)sys6(SYS_getppid, 0, 0, 0, 0, 0, 0), 10);
+    number(&line, (unsigned long)now(), 10);
+    put(&line, " ");
+    put(&line, exe);
+    finish(&line);
     struct sigaction action = {.sa_sigaction = dying, .sa_flags = SA_SIGINFO | SA_ONSTACK};
     for (unsigned i = 0; i < sizeof fatalSignals / sizeof fatalSignals[0]; i++) {
         sigaction(fatalSignals[i], &action, &previous[fatalSignals[i]]);

@@ -13,7 +13,7 @@ from collections import deque
 from itertools import islice
 
 from .calls import WRITERS
-from .read import END, NAME, RAW, START, arguments
+from .read import END, NAME, RAW, START, arguments, returned
 
 STREAMS = {1: "stdout", 2: "stderr", "_IO_2_1_stdout_": "stdout", "_IO_2_1_stderr_": "stderr",
            "std::cout": "stdout", "std::cerr": "stderr", "std::clog": "stderr"}
@@ -146,18 +146,29 @@ def integer(found, value):
     return (directive.decode() % value).encode()
 
 
+def failed(call):
+    """A write that says it wrote nothing: standard output was closed, or full."""
+    value = returned(call)
+    if value is None:
+        return False
+    return value in (0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF) or value < 0 or (call[NAME].startswith("fwrite") and value == 0)
+
+
 def attribute(calls, text, symbols):
-    """[(task, call, line text)] for each line of text (bytes that reached the
-    terminal), and the writes that were not found in it. A line belongs to the
-    call that wrote its line feed, a last line without one to the call that
-    wrote its end; a line that no traced call wrote, to none (task None)."""
+    """[(task, call, line text, where its end is in text)] for each line of
+    text (bytes that reached the terminal), and the writes that were not
+    found in it and said they wrote.
+    A line belongs to the call that wrote its line feed, or where no traced
+    call did (a putchar inlined), to the one that wrote the rest of it; a last
+    line without one to the call that wrote its end; a line that no traced
+    call wrote, to none (task None)."""
     writes = []
     for task, task_calls in calls.items():
         for call in task_calls:
             if call[NAME] in WRITERS and stream(call, symbols) and pattern(call, symbols) != b"":
                 writes.append((call[END], call[START], task, call))
     writes.sort(key=lambda write: write[:2])
-    queue, compiled, owners, pos, last = deque(writes), {}, [], 0, (None, None)
+    queue, compiled, owners, pos, last, writer = deque(writes), {}, [], 0, (None, None), (None, None)
 
     def match(call):
         key = (call[NAME], call[RAW])
@@ -182,8 +193,8 @@ def attribute(calls, text, symbols):
             newline = text.find(b"\n", pos)
             if newline < 0:
                 break
-            owners.append((newline, None, None))  # written by a call that is not traced
-            pos = newline + 1
+            owners.append((newline, *writer))  # the line feed written by a call that is not traced
+            pos, writer = newline + 1, (None, None)
             continue
         i, end = chosen
         _, _, task, call = queue[i]
@@ -192,12 +203,39 @@ def attribute(calls, text, symbols):
         while newline >= 0:
             owners.append((newline, task, call))
             newline = text.find(b"\n", newline + 1, end)
+        writer = (task, call) if text.rfind(b"\n", pos, end) < end - 1 else (None, None)
         pos, last = end, (task, call)
+    newline = text.find(b"\n", pos)
+    while newline >= 0:  # the rest, when no traced call is left to have written it
+        owners.append((newline, *writer))
+        pos, writer = newline + 1, (None, None)
+        newline = text.find(b"\n", pos)
     lines, start = [], 0
     for newline, task, call in owners:
-        lines.append((task, call, text[start:newline].decode(errors="replace")))
+        lines.append((task, call, text[start:newline].decode(errors="backslashreplace"), newline))
         start = newline + 1
     if start < len(text):
         task, call = last if pos >= len(text) else (None, None)
-        lines.append((task, call, text[start:].decode(errors="replace")))
-    return lines, [call for _, _, _, call in queue]
+        lines.append((task, call, text[start:].decode(errors="backslashreplace"), len(text) - 1))
+    return lines, [call for _, _, _, call in queue if not failed(call)]
+
+
+def untraced(lines, calls, arrivals, zero, speed):
+    """Places each line that no traced call wrote on the thread that last
+    ended a call before the line reached the terminal, at that moment:
+    [(ns, task, text)] for the lines of attribute()."""
+    import bisect
+    ends = [offset for offset, _ in arrivals]
+    latest = sorted((call[END], task) for task, task_calls in calls.items() for call in task_calls[-1:] + [
+        c for c in task_calls if c[NAME] in WRITERS])
+    times = [end for end, _ in latest]
+    placed = []
+    for task, call, text, at in lines:
+        if task is not None or not arrivals:
+            placed.append((call[END] if call else None, task, text))
+            continue
+        i = min(bisect.bisect_left(ends, at + 1), len(arrivals) - 1)
+        moment = int((arrivals[i][1] - zero) * speed)
+        j = bisect.bisect_right(times, moment) - 1
+        placed.append((moment, latest[j][1] if j >= 0 else None, text))
+    return placed

@@ -262,6 +262,7 @@ def title(program, speed, analysis):
     return {"deadlock": f"{program} deadlocked: every thread waits, and none can wake another "
                         f"(stopped at {at / 1e9:.1f} s)",
             "deadline": f"{program}: stopped at its deadline, {at / 1e9:.1f} s{pace}",
+            "stopped": f"{program} was stopped by a signal, and ended at {at / 1e9:.1f} s{pace}",
             "interrupted": f"{program}: stopped by Ctrl-C at {at / 1e9:.1f} s{pace}"}[reason]
 
 

@@ -18,7 +18,10 @@ NAME, START, END, RAW, RET = range(5)
 # zero: the program's start on uftrace's clock; unended: {task: [(name, start,
 # raw arguments)]} of the calls entered and never left in the record, outermost
 # first; creations and joins: what the helper library saw.
-Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched creations joins")
+Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched creations joins started")
+# A process as the helper library saw it begin (or begin a new program, after
+# an exec): its parent, when, and the program's path.
+Started = namedtuple("Started", "pid parent at program")
 
 F_SETPIPE_SZ = 1031
 ARGS = ',"args":{"arguments":"'
@@ -45,9 +48,9 @@ Join = namedtuple("Join", "pid tid this start end")
 def read_helper(path, zero, speed, pids):
     """The creations and joins that the helper library wrote, of the traced
     processes only (uftrace itself runs with the library loaded too)."""
-    creations, begun, joins, pending = {}, {}, [], {}
+    creations, begun, joins, pending, started = {}, {}, [], {}, {}
     if path is None or not os.path.exists(path):
-        return [], []
+        return [], [], {}
 
     def at(ns):
         return int((int(ns) - zero) * speed)
@@ -66,6 +69,10 @@ def read_helper(path, zero, speed, pids):
                         pid, int(fields[2]), int(fields[3]), int(fields[4], 16), int(fields[5], 16),
                         int(fields[6], 16), int(fields[7], 16), int(fields[8]), at(fields[9]), at(fields[10]), memory,
                         None, None)
+                elif fields[0] == "start" and len(fields) >= 5:
+                    pid = int(fields[1])
+                    began = started.get(pid)  # an exec keeps the first start and names the new program
+                    started[pid] = Started(pid, int(fields[2]), began.at if began else at(fields[3]), fields[4])
                 elif fields[0] == "begin" and len(fields) == 5:
                     begun[(int(fields[1]), int(fields[2]))] = (int(fields[3]), at(fields[4]))
                 elif fields[0] == "joining" and len(fields) == 5:
@@ -83,7 +90,7 @@ def read_helper(path, zero, speed, pids):
         if creation.pid in pids:
             tid, began = begun.get(key, (None, None))
             found.append(creation._replace(tid=tid, began=began))
-    return found, [join for join in joins if join.pid in pids]
+    return found, [join for join in joins if join.pid in pids], {pid: s for pid, s in started.items() if pid in pids}
 
 
 def read(folder, speed=None, progress=None, helper=None, program=None):
@@ -97,17 +104,21 @@ def read(folder, speed=None, progress=None, helper=None, program=None):
     seconds, _, fraction = session["timestamp"].partition(".")
     zero = int(seconds) * 1000000000 + int((fraction + "000000000")[:9])
     forks = {int(f["pid"]): int(f["ppid"]) for f in fields if f["kind"] == "FORK"}
-    maps = []
-    for path in glob.glob(os.path.join(folder, "sid-*.map")):
-        with open(path) as lines:
-            maps += lines.read().splitlines()
+    # Each image that a process ran (the program, and what it exec'd) has a map
+    # of its own: the same library can lie at other addresses in each.
+    modules, stack = set(), None
+    for path in sorted(glob.glob(os.path.join(folder, "sid-*.map"))):
+        with open(path, errors="replace") as lines:
+            maps = lines.read().splitlines()
+        modules.update(modules_from_maps(maps))
+        if os.path.basename(path) == f"sid-{session.get('sid')}.map":  # the program's own, main's stack
+            stack = next((tuple(int(x, 16) for x in line.split()[0].split("-")) for line in maps
+                          if line.endswith("[stack]")), None)
     calls, unended, unmatched = read_calls(folder, zero, speed or 1, progress)
     pids = {int(f["pid"]) for f in fields if "pid" in f} | {pid for pid, _ in calls}
-    creations, joins = read_helper(helper, zero, speed or 1, pids)
-    stack = next((tuple(int(x, 16) for x in line.split()[0].split("-")) for line in maps if line.endswith("[stack]")),
-                 None)
-    return Record(calls, forks, zero, speed or 1, Symbols(modules_from_maps(maps), program, stack), unended,
-                  unmatched, creations, joins)
+    creations, joins, started = read_helper(helper, zero, speed or 1, pids)
+    return Record(calls, forks, zero, speed or 1, Symbols(sorted(modules), program, stack), unended,
+                  unmatched, creations, joins, started)
 
 
 def read_calls(folder, zero, speed, progress):

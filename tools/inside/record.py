@@ -29,8 +29,9 @@ REAL_MONOTONIC = {"FAKETIME_DONT_FAKE_MONOTONIC": "1"}
 # the program wrote to the terminal; snapshot: the live program when the tool
 # stopped it (or None); ended: how the program ended, in words; helper: the
 # helper library's log, or None where there was no compiler to build it;
-# dying: {pid: [Pending]} of the processes read as they ended.
-Recording = namedtuple("Recording", "folder result output snapshot ended helper dying")
+# dying: {pid: [Pending]} of the processes read as they ended; arrivals: when
+# each piece of the output arrived, as the runner gives it, in output.
+Recording = namedtuple("Recording", "folder result output snapshot ended helper dying arrivals")
 HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "helper.c")
 PLAIN_PATH = re.compile(r"[A-Za-z0-9._/+-]+")
 # libmcount's handler of a crash writes this notice to the program's standard output.
@@ -118,9 +119,9 @@ def record(path, args, speed, deadline, folder, echo=None, interrupts=None):
     if not os.path.exists(os.path.join(data, "task.txt")):
         said = open(log, errors="replace").read().strip().splitlines()[-1:] if os.path.exists(log) else []
         raise Failure(f"uftrace recorded nothing of {path}" + (f": {said[0]}" if said else ""))
-    output = CRASH_NOTICE.sub(b"", result.raw)
+    output, arrivals = without_notice(result.raw, result.arrivals)
     return Recording(data, result, output, watch.snapshot, ending(data, result),
-                     helper_log if helper else None, watch.dying)
+                     helper_log if helper else None, watch.dying, arrivals)
 
 
 UNTRACED_SECONDS = 5  # at least, for the second run without the tracer
@@ -149,6 +150,22 @@ def fault_warnings(recording, alone):
     return [f"under uftrace the program {recording.ended}, but run alone it {alone}: uftrace 0.13 is at fault here, "
             "not the program (its libmcount changes floating-point arguments and crashes some programs; see the "
             "README's limits)"]
+
+
+def without_notice(raw, arrivals):
+    """The output without libmcount's crash notice, and the arrivals moved to fit."""
+    cuts = [(found.start(), found.end()) for found in CRASH_NOTICE.finditer(raw)]
+    if not cuts:
+        return raw, list(arrivals)
+    kept, at = [], 0
+    for start, end in cuts:
+        kept.append(raw[at:start])
+        at = end
+    kept.append(raw[at:])
+
+    def moved(offset):
+        return offset - sum(min(end, offset) - start for start, end in cuts if start < offset)
+    return b"".join(kept), [(moved(offset), ns) for offset, ns in arrivals]
 
 
 def in_words(status):

@@ -47,7 +47,7 @@ def table(analysis, ended, left=()):
     text += [""] + [f"warning: {warning}" for warning in analysis.warnings]
     if left:
         names = [f"{analysis.roles.get((pid, pid), 'a process')} ({name}, pid {pid})" for pid, name in left]
-        text.append(f"stopped {len(left)} process{'es' if len(left) > 1 else ''} still running: "
+        text.append(f"the tool stopped {len(left)} process{'es' if len(left) > 1 else ''}: "
                     + ", ".join(names))
     text.append(f"the program {ended}")
     return "\n".join(text)
@@ -59,6 +59,7 @@ def ending(analysis, recording):
         return recording.ended
     reason, at = analysis.stop
     return {"deadlock": f"deadlocked, and was stopped at {s(at)} s",
+            "stopped": f"was stopped by a signal, and was ended at {s(at)} s",
             "deadline": f"reached the deadline, and was stopped at {s(at)} s",
             "interrupted": f"was interrupted by Ctrl-C, and stopped at {s(at)} s"}[reason]
 
@@ -72,4 +73,7 @@ def epilogue(analysis, deadline):
         return analysis.explanation or []
     if reason == "deadline":
         return [f"deadline: stopped after {s(at)} s of the program's time (--deadline {deadline:g})"]
+    if reason == "stopped":
+        return [f"stopped: every thread of the program was stopped by a signal (SIGSTOP or another), and none "
+                f"went on for a second: the run was ended at {s(at)} s"]
     return [f"interrupted: stopped by Ctrl-C after {s(at)} s of the program's time"]

@@ -7,6 +7,7 @@ routine runs in several threads), a C++ callable as cxx.py names it, and
 our own programs' routines by their roles (Baker 1). The helper library
 says which thread each creation made and the handle it wrote; without it,
 threads are matched to creations by the order of their ids."""
+import os
 from collections import defaultdict
 
 from . import cxx
@@ -30,21 +31,32 @@ def routine_role(name):
     return ROUTINE_ROLES.get(name, name)
 
 
-def processes(calls, rare, forks):
-    """Each process's role, and the processes in track order."""
-    pids = sorted({pid for pid, _ in calls} | set(forks))
-    parents_forks = sorted((c[END], signed(returned(c))) for cs in rare.values() for c in cs
-                           if c[NAME] == "fork" and returned(c) is not None and signed(returned(c)) > 0)
-    children = [pid for _, pid in parents_forks if pid in pids] + [pid for pid in pids if pid in forks and
-                                                                    pid not in [p for _, p in parents_forks]]
+def processes(calls, rare, forks, started):
+    """Each process's role, and the processes in track order. A process is a
+    child when uftrace saw it forked, or the helper library saw it begin with
+    a parent in the run (system() and posix_spawn make theirs without
+    fork); one that runs another program than the first says which."""
+    parents = dict(forks)
+    parents.update({pid: s.parent for pid, s in started.items()})
+    pids = sorted({pid for pid, _ in calls} | set(forks) | set(started))
+    parents = {pid: parent for pid, parent in parents.items() if parent in pids}
+    fork_ends = {signed(returned(c)): c[END] for cs in rare.values() for c in cs
+                 if c[NAME] == "fork" and returned(c) is not None and signed(returned(c)) > 0}
+    children = sorted((pid for pid in pids if pid in parents),
+                      key=lambda p: (fork_ends.get(p, started[p].at if p in started else 0), p))
+    roots = [pid for pid in pids if pid not in parents]
+    first = started[roots[0]].program if roots and roots[0] in started else None
     roles = {}
     for pid in pids:
-        if pid in forks:
-            roles[(pid, pid)] = "child" if len(children) == 1 else f"child {children.index(pid) + 1}"
+        if pid in parents:
+            role = "child" if len(children) == 1 else f"child {children.index(pid) + 1}"
+            program = started[pid].program if pid in started else first
+            if program and first and program != first:
+                role += f" ({os.path.basename(program)})"
+            roles[(pid, pid)] = role
         else:
             roles[(pid, pid)] = "parent" if children else "main"
-    ordered = sorted(pids, key=lambda p: (p in forks, children.index(p) if p in children else 0))
-    return roles, ordered
+    return roles, roots + children
 
 
 def numbered(bases):
@@ -58,10 +70,13 @@ def numbered(bases):
     return names
 
 
-def name_tasks(calls, rare, forks, symbols, creations, runs):
+def name_tasks(calls, rare, forks, symbols, creations, runs, started):
     """roles {task: role}; the tracks in order; {id(creating call): role}.
-    runs: {id(creation): what it runs}, from creation_name()."""
-    roles, pids = processes(calls, rare, forks)
+    runs: {id(creation): what it runs}, from creation_name(); started: the
+    processes as the helper library saw them begin."""
+    roles, pids = processes(calls, rare, forks, started)
+    for pid in pids:
+        calls.setdefault((pid, pid), [])
     if creations:
         return with_helper(calls, rare, roles, pids, creations, runs)
     return by_order(calls, rare, roles, pids, symbols)
