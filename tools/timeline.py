@@ -206,6 +206,9 @@ def written(path, write):
     os.close(handle)
     try:
         write(temporary)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)  # as a file made with open(), not mkstemp's own
         os.replace(temporary, path)
     except OSError as error:
         raise Failure(f"cannot write {shown(path)}: {error.strerror}") from None

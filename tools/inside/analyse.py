@@ -7,7 +7,7 @@ happened in between. C++'s library is first read in the words of the C
 calls (cxx.py); then each kind of object has its module: mutexes.py,
 semaphores.py (and C++20's futex objects), conditions.py; threads.py says
 who is who and whom each join waited for."""
-import bisect, re
+import bisect, os, re
 from collections import namedtuple
 
 from . import conditions, cxx, explain, lines as output, mutexes, objects, semaphores, threads
@@ -20,7 +20,7 @@ JOIN = "_ZNSt6thread4joinEv"
 TASK_CALL = "pthread_once"
 
 Analysis = namedtuple("Analysis", "order roles calls names flows holds values blocked unfinished lines warnings "
-                                  "end stop targets sleeps explanation objects")
+                                  "end stop targets sleeps explanation objects cut")
 
 
 def analyse(record, recording, plt_names):
@@ -47,7 +47,7 @@ def analyse(record, recording, plt_names):
     for kind in ("semaphore", "latch", "atomic", "future", "barrier"):
         for name, events in names.events[kind].items():
             if kind == "semaphore" and semaphores.is_posix(events):
-                values[name] = semaphores.semaphore(name, events, blocked, flows, unfinished, warnings)
+                values[name] = semaphores.semaphore(name, events, blocked, flows, unfinished, warnings, record.cut)
             elif kind == "barrier" and semaphores.is_posix(events):
                 conditions.barrier(events, blocked, unfinished)
             else:
@@ -60,15 +60,15 @@ def analyse(record, recording, plt_names):
         mutexes.rwlock(events, blocked, unfinished)
     flows += async_flows(calls, rare, roles, targets, blocked)
     end = max([stop[1] if stop else 0] + [task_calls[-1][END] for task_calls in calls.values() if task_calls])
-    for name, task_holds in holds.items():  # a lock still held at the end
-        holds[name] = [(start, end, task) if finish is None else (start, finish, task)
-                       for start, finish, task in task_holds] if any(h[1] is None for h in task_holds) else task_holds
+    for name, task_holds in holds.items():
+        holds[name] = mutexes.closed(task_holds, end)
     written, lost = output.attribute(rare, recording.output, symbols)
     strays = [text for task, _, text, _ in written if task is None]
     line_events = output.untraced(written, calls, recording.arrivals, record.zero, record.speed)
-    warnings += check_lines(strays, lost, recording) + first_call_faults(calls, roles, order)
-    if record.unmatched:
-        warnings.append(f"the record is not whole: {record.unmatched} calls left without an entry")
+    warnings += check_lines(strays, lost, recording) + float_faults(calls, roles, order, symbols)
+    unmatched = sum(count for task, count in record.unmatched.items() if task[0] not in record.execs)
+    if unmatched:
+        warnings.append(f"the record is not whole: {unmatched} calls left without an entry")
     if recording.helper is None:
         warnings.append("there is no C compiler to build the helper library (apt-get install gcc): threads are "
                         "matched to their creations by the order of their ids, and C++ threads are not named")
@@ -78,7 +78,7 @@ def analyse(record, recording, plt_names):
         if untracked > 0:
             warnings.append(f"{untracked} threads made no traced call and have no track")
     result = Analysis(order, roles, calls, names, flows, holds, values, blocked, unfinished, line_events, warnings,
-                      end, stop, targets, sleeps, None, names.kinds)
+                      end, stop, targets, sleeps, None, names.kinds, record.cut)
     if stop and stop[0] == "deadlock":
         result = result._replace(explanation=explain.deadlock(result, recording.snapshot))
     return result
@@ -300,20 +300,45 @@ def check_lines(strays, lost, recording):
 FLOAT_FORMAT = re.compile(rb"%[-+ #0']*(\*|\d+)?(\.(\*|\d*))?[lL]?[eEfFgGaA]")
 
 
-def first_call_faults(calls, roles, order):
-    """uftrace 0.13 loses the floating-point arguments of each thread's first
-    traced call: say where that call passes one."""
-    warnings = []
+def float_faults(calls, roles, order, symbols):
+    """uftrace 0.13's libmcount uses the registers that hold a call's
+    floating-point arguments: it loses them in each thread's first traced
+    call, and can change them in any other. Say where a first call passes
+    one, and how many other calls do (a printf of %f, a libm function)."""
+    warnings, others, example = [], 0, None
+    libm = math_functions(symbols)
     for task in order:
-        first = next((c for c in calls.get(task, []) if c[NAME] != "fork"), None)
-        writes = output.WRITERS.get(first[NAME]) if first else None
-        if writes is None or writes[1] != "format":
-            continue
-        at = writes[2]
-        args = arguments(first[RAW])
-        if at < len(args) and isinstance(args[at], bytes) and FLOAT_FORMAT.search(args[at]):
-            text = args[at].decode(errors="replace").encode("unicode_escape").decode()
-            warnings.append(f"{roles[task]}'s first traced call, {CALLS[first[NAME]].name}(\"{text}\", ...), "
-                            "passes a floating-point value, which uftrace 0.13 loses in a thread's first traced "
-                            "call: what it printed may be wrong")
+        first = True
+        for call in calls.get(task, []):
+            if call[NAME] == "fork":
+                continue
+            writes = output.WRITERS.get(call[NAME])
+            floating = call[NAME] in libm
+            text = None
+            if writes is not None and writes[1] == "format":
+                args = arguments(call[RAW])
+                at = writes[2]
+                if at < len(args) and isinstance(args[at], bytes) and FLOAT_FORMAT.search(args[at]):
+                    floating = True
+                    text = args[at].decode(errors="replace").encode("unicode_escape").decode()
+            if floating and first and text is not None:
+                warnings.append(f"{roles[task]}'s first traced call, {CALLS[call[NAME]].name}(\"{text}\", ...), "
+                                "passes a floating-point value, which uftrace 0.13 loses in a thread's first traced "
+                                "call: what it printed may be wrong")
+            elif floating:
+                others += 1
+                example = example or (f'{CALLS[call[NAME]].name}("{text}", ...)' if text else call[NAME])
+            first = False
+    if others:
+        warnings.append(f"{others} more traced calls pass floating-point values, such as {example}: uftrace 0.13 "
+                        "can change them too, so what they printed or returned may be wrong under the tracer")
     return warnings
+
+
+def math_functions(symbols):
+    """The functions that libm exports, if the program loads it."""
+    names = set()
+    for _, _, path in symbols.modules:
+        if os.path.basename(path).startswith("libm.so"):
+            names |= {row[2] for row in symbols.table(path)[0] if row[3]}
+    return names

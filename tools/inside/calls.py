@@ -25,6 +25,7 @@ Call = namedtuple("Call", "name state objects does recorded writes", defaults=(N
 SLEEPING, LOCK, CONDITION, SEMAPHORE = "sleeping", "waiting for a lock", "waiting on a condition", \
     "waiting on a semaphore"
 JOINING, BARRIER, LATCH, FUTURE = "in a join or a wait", "at a barrier", "waiting on a latch", "waiting for a future"
+INPUT = "waiting for input"
 
 
 def ints(first, count=8):
@@ -108,6 +109,26 @@ CALLS = {
                                              "arg2/x,arg4"),
     "_ZNSt28__atomic_futex_unsigned_base19_M_futex_notify_allEPj":
         Call("std::promise::set_value", None, ("future",), "future-set", "arg1/x"),
+    # reading input: a thread inside one of these waits for it
+    "read": Call("read", INPUT, (), "input", "arg1"),
+    "scanf": Call("scanf", INPUT, (), "input"),
+    "__isoc99_scanf": Call("scanf", INPUT, (), "input"),
+    "fscanf": Call("fscanf", INPUT, (), "input"),
+    "__isoc99_fscanf": Call("fscanf", INPUT, (), "input"),
+    "fgets": Call("fgets", INPUT, (), "input"),
+    "getchar": Call("getchar", INPUT, (), "input"),
+    "getc": Call("getc", INPUT, (), "input"),
+    "fgetc": Call("fgetc", INPUT, (), "input"),
+    "getline": Call("getline", INPUT, (), "input"),
+    "getdelim": Call("getdelim", INPUT, (), "input"),
+    "fread": Call("fread", INPUT, (), "input"),
+    "_ZNSirsERi": Call("std::istream::operator>>", INPUT, (), "input"),
+    "_ZNSi10_M_extractIlEERSiRT_": Call("std::istream::operator>>", INPUT, (), "input"),
+    "_ZNSi10_M_extractIdEERSiRT_": Call("std::istream::operator>>", INPUT, (), "input"),
+    "_ZStrsIcSt11char_traitsIcESaIcEERSt13basic_istreamIT_T0_ES7_RNSt7__cxx1112basic_stringIS4_S5_T1_EE":
+        Call("std::operator>>", INPUT, (), "input"),
+    "_ZSt7getlineIcSt11char_traitsIcESaIcEERSt13basic_istreamIT_T0_ES7_RNSt7__cxx1112basic_stringIS4_S5_T1_EE":
+        Call("std::getline", INPUT, (), "input"),
     # sleeps
     "sleep": Call("sleep", SLEEPING, (), "sleep", "arg1/u"),
     "usleep": Call("usleep", SLEEPING, (), "sleep", "arg1/u"),
@@ -231,7 +252,8 @@ STATES = {symbol: call.state for symbol, call in TABLE.items() if call.state}
 OBJECTS = {symbol: call.objects for symbol, call in TABLE.items() if call.objects}
 WRITERS = {symbol: call.writes for symbol, call in TABLE.items() if call.writes}
 SLEEPS = named("sleep")
-WAITS = frozenset(symbol for symbol, state in STATES.items() if state != SLEEPING)
+INPUTS = named("input")
+WAITS = frozenset(symbol for symbol, state in STATES.items() if state not in (SLEEPING, INPUT))
 LOCKS = named("lock", "trylock", "timedlock")
 UNLOCKS = named("unlock")
 COND_WAITS = named("cond-wait")

@@ -49,6 +49,19 @@ def mutex(name, events, blocked, flows, unfinished):
     return [hold[:3] for hold in holds]
 
 
+def closed(holds, end):
+    """Each hold with its end: one never released lasts until the next hold
+    of another thread begins (its release was lost with a thread that
+    ended), or until the end of the run; a mutex has one holder at a time."""
+    found = []
+    for i, (start, finish, task) in enumerate(holds):
+        if finish is None:
+            following = [s for s, _, t in holds[i + 1:] if t != task]
+            finish = min(following) if following else end
+        found.append((start, finish, task))
+    return found
+
+
 def rwlock(events, blocked, unfinished):
     """A write lock blocked if another thread held the lock when it began; a
     read lock if another thread held it for writing."""

@@ -24,6 +24,7 @@ STATE_COLOURS = {
     "at a barrier": "#8d6e63",
     "waiting on a latch": "#c9184a",
     "waiting for a future": "#3a86ff",
+    "waiting for input": "#ffd166",
     "done": "#d9d9d9",
 }
 # Our own programs speak of their own things: the bakery's semaphores are
@@ -47,6 +48,8 @@ MOST_LABELLED_LINES = 8
 MOST_FLOW_LABELS = 3  # objects of one kind whose hand-overs the legend names one by one
 FLOW_PALETTE = ("#f77f00", "#2a9d8f", "#6a4c93")  # for the objects of one kind, one by one
 LABEL_PX = 45  # a wait at least this wide is labelled with its object
+MARGIN_PX = 8  # kept clear around everything drawn
+SMALL_CHAR_PX = 5.5  # the width of a character of a line's label
 HOLD_PX = 2  # the least width of a mutex's hold
 
 
@@ -124,36 +127,76 @@ def draw(path, program, speed, analysis, progress=lambda text: None):
     height = TOP_PX + lanes_px + below_px + BOTTOM_PX
     fig = plt.figure(figsize=(WIDTH_PX / DPI, height / DPI), dpi=DPI)
     plot_px = WIDTH_PX - left_px - RIGHT_PX
+    placed = []  # (axes, top in pixels, height in pixels): placed again if the picture grows
 
     def box(top_px, height_px):  # an axes placed in pixels, from the top
         return [left_px / WIDTH_PX, 1 - (top_px + height_px) / height, plot_px / WIDTH_PX, height_px / height]
 
+    def add(top_px, height_px, **options):
+        axes = fig.add_axes(box(top_px, height_px), **options)
+        placed.append((axes, top_px, height_px))
+        return axes
+
     end = max(analysis.end, 1) / 1e9
     scale = plot_px / (end * 1.01)  # pixels a second
-    lanes = fig.add_axes(box(TOP_PX, lanes_px))
+    lanes = add(TOP_PX, lanes_px)
     legend = draw_lanes(lanes, analysis, profile, end, scale, Patch, Line2D, progress)
     lanes.set_yticks(range(len(order)), [analysis.roles[task] for task in order])
-    lanes.set_ylim(len(order) - 0.5, -0.5)
+    lanes.set_ylim(len(order) - 0.5, -0.8)  # room above the first lane for its labels
     lanes.set_xlim(0, end * 1.01)
     lanes.grid(axis="x", color="#e5e5e5")
     lanes.set_axisbelow(True)
     lanes.legend(handles=legend, loc="upper left", bbox_to_anchor=(1.01, 1), frameon=False, fontsize=10,
                  borderaxespad=0)
-    fig.suptitle(title(program, speed, analysis), y=1 - 10 / height, va="top", fontsize=12)
+    heading = fig.suptitle(title(program, speed, analysis), y=1 - 10 / height, va="top", fontsize=12)
     axis, top = lanes, TOP_PX + lanes_px
     if counter:
-        panel = fig.add_axes(box(top + GAP_PX, COUNTER_PX), sharex=lanes)
+        panel = add(top + GAP_PX, COUNTER_PX, sharex=lanes)
         bakery_counter(panel, analysis, end)
         plt.setp(axis.get_xticklabels(), visible=False)
         axis, top = panel, top + GAP_PX + COUNTER_PX
     if bands:
-        panel = fig.add_axes(box(top + GAP_PX, bands_px), sharex=lanes)
+        panel = add(top + GAP_PX, bands_px, sharex=lanes)
         object_bands(panel, analysis, [] if counter else semaphores, mutexes, end, scale, Patch)
         plt.setp(axis.get_xticklabels(), visible=False)
         axis = panel
     axis.set_xlabel("seconds since the program started")
-    fig.savefig(path, dpi=DPI)
+    if analysis.cut:
+        left_out(placed, analysis.cut)
+    fit(fig, placed, heading, left_px, plot_px)
+    fig.savefig(path, dpi=DPI, format="png")
     plt.close(fig)
+
+
+def left_out(placed, cut):
+    """The part of a long run that the tool left out, hatched over every panel."""
+    for axes, _, _ in placed:
+        axes.axvspan(cut[0] / 1e9, cut[1] / 1e9, facecolor="#f2f2f2", edgecolor="#999999", hatch="//", linewidth=0,
+                     zorder=5)
+    lanes = placed[0][0]
+    lanes.text((cut[0] + cut[1]) / 2e9, -0.8, "left out", ha="center", va="bottom", fontsize=9, color="#555555",
+               zorder=6)
+
+
+def fit(fig, placed, heading, left_px, plot_px):
+    """Makes the picture wide and tall enough for every legend and label, the
+    panels keeping their places and sizes in pixels."""
+    fig.canvas.draw()
+    renderer = fig.canvas.get_renderer()
+    width, height = fig.get_size_inches() * DPI
+    boxes = [axes.get_tightbbox(renderer) for axes, _, _ in placed] + [heading.get_window_extent(renderer)]
+    boxes = [b for b in boxes if b is not None]
+    outside_right = max(b.x1 for b in boxes) - width
+    outside_below = -min(b.y0 for b in boxes)
+    if outside_right <= 0 and outside_below <= 0:
+        return
+    right = width + outside_right + MARGIN_PX if outside_right > 0 else width
+    below = outside_below + MARGIN_PX if outside_below > 0 else 0
+    width, grown = max(width, right), height + below
+    fig.set_size_inches(width / DPI, grown / DPI)
+    for axes, top_px, height_px in placed:
+        axes.set_position([left_px / width, 1 - (top_px + height_px) / grown, plot_px / width, height_px / grown])
+    heading.set_y(1 - 10 / grown)
 
 
 def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
@@ -188,7 +231,7 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
             if obj:
                 labels.append(((starts[i] + ends[i]) / 2, lane[task], obj))
         never_ended += [(call[END] / 1e9, lane[task]) for call in waiting if id(call) in analysis.unfinished]
-        first = 0 if task[0] == task[1] else task_calls[0][START] / 1e9
+        first = 0 if task == analysis.order[0] else task_calls[0][START] / 1e9
         last = max(call[END] for call in task_calls[-16:]) / 1e9  # the last call, or one it is in
         y = (lane[task] - 0.35, 0.7)
         if (last - first) * scale >= 1 and not profile:
@@ -216,14 +259,18 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
     lanes.plot([x / scale for x, _ in ticks], [y for _, y in ticks], "|", color="black", markersize=15,
                markeredgewidth=1.5)
     if len(written) <= MOST_LABELLED_LINES:  # few enough to say what they are
-        for t, y, text in written:
+        taken = {}  # lane: where its last label ends, in pixels
+        for t, y, text in sorted(written, key=lambda w: (w[1], w[0])):
             right = t > end / 2
-            # Two lines written close together on one lane go one above the other.
-            near = sorted(w for w in written if w[1] == y and abs(w[0] - t) < end / 5)
-            rise = 0 if len(near) == 1 else 6 if near.index((t, y, text)) % 2 == 0 else -6
-            lanes.annotate(text.strip(), (t, y), xytext=(-6 if right else 6, rise), textcoords="offset points",
-                           ha="right" if right else "left", va="center", fontsize=9,
-                           bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.85, "pad": 1})
+            label = shown(text.strip())
+            reach = (t * scale - SMALL_CHAR_PX * len(label), t * scale) if right else \
+                (t * scale, t * scale + SMALL_CHAR_PX * len(label))
+            if reach[0] < taken.get(y, -1):  # it would lie over the label before it: the tick says enough
+                continue
+            taken[y] = reach[1] + SMALL_CHAR_PX
+            # Above the lane, in the gap before the next, so that it hides no lane.
+            lanes.annotate(label, (t, y - 0.35), xytext=(-3 if right else 3, 0), textcoords="offset points",
+                           ha="right" if right else "left", va="bottom", fontsize=8, clip_on=True)
     flow_legend = {}
     if len(analysis.flows) <= MOST_ARROWS:
         kinds = {}  # kind: its objects that hand over, in order
@@ -253,9 +300,16 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
     return legend
 
 
+def shown(text):
+    """A line's text as the picture can show it: control characters escaped."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in text)
+
+
 def title(program, speed, analysis):
     pace = f", run {speed:g}x faster under libfaketime" if speed else ""
-    actors = "process" if any(role.startswith("child") for role in analysis.roles.values()) else "thread"
+    processes = len({pid for pid, _ in analysis.order})
+    threads = len(analysis.order) > processes
+    actors = "thread and process" if processes > 1 and threads else "process" if processes > 1 else "thread"
     if analysis.stop is None:
         return f"{program}: what each {actors} does, in the program's own seconds{pace}"
     reason, at = analysis.stop

@@ -17,13 +17,17 @@ NAME, START, END, RAW, RET = range(5)
 # calls: {(pid, tid): [Call]} in order of start; forks: {child pid: parent pid};
 # zero: the program's start on uftrace's clock; unended: {task: [(name, start,
 # raw arguments)]} of the calls entered and never left in the record, outermost
-# first; creations and joins: what the helper library saw.
-Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched creations joins started")
+# first; unmatched: {task: how many exits had no entry}; creations and joins:
+# what the helper library saw; cut: (from, to, about how many calls the whole
+# record holds) of the part of a long run left out, or None; execs: the
+# processes that exec'd.
+Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched creations joins started cut execs")
 # A process as the helper library saw it begin (or begin a new program, after
 # an exec): its parent, when, and the program's path.
 Started = namedtuple("Started", "pid parent at program")
 
 F_SETPIPE_SZ = 1031
+MOST_CALLS = 2500000  # read at most about this many calls: a longer run is cut in the middle
 ARGS = ',"args":{"arguments":"'
 RETVAL = ',"args":{"retval":"'
 
@@ -104,6 +108,8 @@ def read(folder, speed=None, progress=None, helper=None, program=None):
     seconds, _, fraction = session["timestamp"].partition(".")
     zero = int(seconds) * 1000000000 + int((fraction + "000000000")[:9])
     forks = {int(f["pid"]): int(f["ppid"]) for f in fields if f["kind"] == "FORK"}
+    sessions = [int(f["pid"]) for f in fields if f["kind"] == "SESS"]
+    execs = {pid for i, pid in enumerate(sessions) if i or sessions.count(pid) > 1}
     # Each image that a process ran (the program, and what it exec'd) has a map
     # of its own: the same library can lie at other addresses in each.
     modules, stack = set(), None
@@ -114,35 +120,92 @@ def read(folder, speed=None, progress=None, helper=None, program=None):
         if os.path.basename(path) == f"sid-{session.get('sid')}.map":  # the program's own, main's stack
             stack = next((tuple(int(x, 16) for x in line.split()[0].split("-")) for line in maps
                           if line.endswith("[stack]")), None)
-    calls, unended, unmatched = read_calls(folder, zero, speed or 1, progress)
+    calls, unended, unmatched, cut = read_calls(folder, zero, speed or 1, progress)
     pids = {int(f["pid"]) for f in fields if "pid" in f} | {pid for pid, _ in calls}
     creations, joins, started = read_helper(helper, zero, speed or 1, pids)
     return Record(calls, forks, zero, speed or 1, Symbols(sorted(modules), program, stack), unended,
-                  unmatched, creations, joins, started)
+                  unmatched, creations, joins, started, cut, execs)
 
 
 def read_calls(folder, zero, speed, progress):
-    total = estimate(folder)
-    with tempfile.TemporaryFile() as errors:
-        dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder],
-                                stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20,
-                                start_new_session=True)  # Ctrl-C is the tool's to handle
-        try:  # a larger pipe lets uftrace write ahead while the lines are read
-            fcntl.fcntl(dump.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
-        except OSError:
-            pass
-        calls, unended, unmatched = read_lines(dump.stdout, zero, speed, progress, total)
-        if dump.wait() != 0:
-            errors.seek(0)
-            raise Failure(f"uftrace dump failed: {errors.read().decode(errors='replace').strip()}")
-    return calls, unended, unmatched
+    """The calls of each task, as read_lines() gives them, and the part of the
+    run left out, or None. A record of more than MOST_CALLS calls is read in
+    two parts, its start and its end, each of MOST_CALLS / 2 calls or about:
+    memory stays bounded whatever the run's length."""
+    total, ranges, cut = estimate(folder), [None], None
+    span = elapsed(folder) if total > MOST_CALLS else None
+    if span:
+        share = MOST_CALLS / 2 / total
+        ranges = [f"~{span * share:.6f}s", f"{span * (1 - share):.6f}s~"]
+        cut = (int(span * share * 1e9 * speed), int(span * (1 - share) * 1e9 * speed), total)
+    state = Reading(zero, speed, progress, min(total, MOST_CALLS))
+    for part in ranges:
+        with tempfile.TemporaryFile() as errors:
+            dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder,
+                                     *(["-r", part] if part else [])],
+                                    stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20,
+                                    start_new_session=True)  # Ctrl-C is the tool's to handle
+            try:  # a larger pipe lets uftrace write ahead while the lines are read
+                fcntl.fcntl(dump.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
+            except OSError:
+                pass
+            read_lines(dump.stdout, state)
+            if dump.wait() != 0:
+                errors.seek(0)
+                raise Failure(f"uftrace dump failed: {errors.read().decode(errors='replace').strip()}")
+        if cut and not state.part:
+            state.cut_off(cut[0])
+        state.part += 1
+    calls, unended, unmatched = state.finish()
+    return calls, unended, unmatched, cut
 
 
-def read_lines(lines, zero, speed, progress, total):
+def elapsed(folder):
+    """How long the recorded run took, in seconds, as uftrace says."""
+    info = subprocess.run(["uftrace", "info", "-d", folder], capture_output=True, text=True, errors="replace",
+                          start_new_session=True).stdout
+    found = re.search(r"elapsed time\s*:\s*([\d.]+)", info)
+    return float(found[1]) if found else None
+
+
+class Reading:
+    """What the lines read so far make: the calls of each task, each task's
+    calls entered and not yet left, and the exits without an entry."""
+
+    def __init__(self, zero, speed, progress, total):
+        self.zero, self.speed, self.progress, self.total = zero, speed, progress, total
+        self.calls, self.tasks, self.texts, self.nested = {}, {}, {}, set()
+        self.unmatched, self.count, self.shown, self.part = {}, 0, time.monotonic(), 0
+
+    def cut_off(self, at):
+        """Ends each call still entered where the part read first ends: what
+        became of it in the part left out is not known."""
+        for calls, stack, _ in self.tasks.values():
+            while stack:
+                name, start, raw = stack.pop(0)
+                begun = int((int(start[1:-1].replace(".", "")) - self.zero) * self.speed)
+                calls.append((name, begun, max(begun, at), raw, None))
+
+    def finish(self):
+        for task in self.nested:  # a call is stored when it returns: a nested one before the one it is in
+            self.calls[task].sort(key=lambda call: call[START])
+        unended = {}  # each task's calls still entered when the record ends: (name, start, raw arguments)
+        for _, stack, key in self.tasks.values():
+            for name, start, raw in stack:
+                begun = int(start[1:-1].replace(".", "")) - self.zero
+                unended.setdefault(key, []).append((name, int(begun * self.speed), raw))
+        return self.calls, unended, self.unmatched
+
+
+def read_lines(lines, state):
     """The calls of each task from uftrace's Chrome events, a line each:
-    {"ts":2580861018.830,"ph":"B","pid":11031,"tid":11033,"name":"f","args":{"arguments":"(0x1)"}},"""
-    calls, tasks, texts, unmatched, nested = {}, {}, {}, 0, set()
-    count, shown, split = 0, time.monotonic(), str.split
+    {"ts":2580861018.830,"ph":"B","pid":11031,"tid":11033,"name":"f","args":{"arguments":"(0x1)"}},
+    Where the record is read in two parts, the calls still entered at the end
+    of the first end there (cut_off()); an exit in the second part of a call
+    entered in what was left out has no entry, and is not counted."""
+    calls, tasks, texts, nested = state.calls, state.tasks, state.texts, state.nested
+    zero, speed, progress, total, count = state.zero, state.speed, state.progress, state.total, state.count
+    shown, split, unmatched = state.shown, str.split, state.unmatched
     for line in lines:
         p = split(line, '"', 14)
         try:
@@ -186,16 +249,9 @@ def read_lines(lines, zero, speed, progress, total):
         elif name == "fork":  # a child returns from the fork that its parent entered
             ts = int((int(p[2][1:-1].replace(".", "")) - zero) * speed)
             task[0].append(("fork", ts, ts, "", RETVAL + '0"}}'))
-        else:
-            unmatched += 1
-    for task in nested:  # a call is stored when it returns: a nested one before the one it is in
-        calls[task].sort(key=lambda call: call[START])
-    unended = {}  # each task's calls still entered when the record ends: (name, start, arguments as raw)
-    for _, stack, key in tasks.values():
-        for name, start, raw in stack:
-            begun = int(start[1:-1].replace(".", "")) - zero
-            unended.setdefault(key, []).append((name, int(begun * speed), raw))
-    return calls, unended, unmatched
+        elif not state.part:
+            unmatched[task[2]] = unmatched.get(task[2], 0) + 1
+    state.count, state.shown = count, shown
 
 
 def estimate(folder):

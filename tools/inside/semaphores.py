@@ -23,8 +23,10 @@ def is_posix(events):
                for calls in events.values() for call in calls)
 
 
-def semaphore(name, events, blocked, flows, unfinished, warnings):
-    """The semaphore's value over the run, [(ns, value)], from its initial value on."""
+def semaphore(name, events, blocked, flows, unfinished, warnings, cut=None):
+    """The semaphore's value over the run, [(ns, value)], from its initial
+    value on. Where the middle of a long run was left out (cut), the value
+    after it starts again, as low as the waits after it allow."""
     initial, init_end, steps = None, 0, []
     for task, task_calls in events.items():
         for call in task_calls:
@@ -44,13 +46,15 @@ def semaphore(name, events, blocked, flows, unfinished, warnings):
                     initial, init_end = args[3], call[END]
     steps.sort(key=lambda step: step[:2])
     if initial is None:  # opened elsewhere: as low as the waits allow
-        level = lowest = 0
-        for _, taking, _, _ in steps:
-            level += -1 if taking else 1
-            lowest = min(lowest, level)
-        initial = -lowest
+        initial = lowest(steps)
     units, value, series = deque([None] * initial), initial, [(init_end, initial)]
+    after = cut is not None
     for ts, taking, task, call in steps:
+        if after and ts >= cut[1]:
+            after = False
+            value = lowest([step for step in steps if step[0] >= cut[1]])
+            units = deque([None] * value)
+            series.append((cut[1], value))
         if not taking:
             units.append((task, call))
             value += 1
@@ -65,6 +69,15 @@ def semaphore(name, events, blocked, flows, unfinished, warnings):
                 blocked.add(id(call))
         series.append((ts, value))
     return series
+
+
+def lowest(steps):
+    """The least initial value that no wait among the steps takes below zero."""
+    level = least = 0
+    for _, taking, _, _ in steps:
+        level += -1 if taking else 1
+        least = min(least, level)
+    return -least
 
 
 def futex_object(name, events, blocked, flows, unfinished, one_each=False):

@@ -3,7 +3,7 @@ many of its waits blocked and the longest; per object, how many waits on it
 blocked, how long threads waited for it and the longest wait; then the
 warnings, and on the last line how the run ended."""
 from .calls import ASYNC_WAIT, OBJECTS, SLEEPS, WAITS
-from .read import END, NAME, START
+from .read import END, MOST_CALLS, NAME, START
 
 # The waits on each kind of object: the calls that wait and whose first object is of that kind.
 OBJECT_WAITS = {}
@@ -45,6 +45,10 @@ def table(analysis, ended, left=()):
     if len(objects) > 1:
         text += [""] + columns(objects)
     text += [""] + [f"warning: {warning}" for warning in analysis.warnings]
+    if analysis.cut:
+        start, end, total = analysis.cut
+        text.append(f"the run is cut: of its {total:,} calls or so, the tool reads those of its first {s(start)} s "
+                    f"and of its last from {s(end)} s on, at most {MOST_CALLS:,}, and leaves the rest out")
     if left:
         names = [f"{analysis.roles.get((pid, pid), 'a process')} ({name}, pid {pid})" for pid, name in left]
         text.append(f"the tool stopped {len(left)} process{'es' if len(left) > 1 else ''}: "

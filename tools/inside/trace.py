@@ -157,6 +157,11 @@ def write(path, program, analysis):
                  f'"pid": {from_task[0]}, "tid": {from_task[1]}}}')
             emit(f'{{"name": {quoted}, "cat": "wake", "ph": "f", "bp": "e", "id": {number}, "ts": {us(end)}, '
                  f'"pid": {to_task[0]}, "tid": {to_task[1]}}}')
+        if analysis.cut:
+            emit(json.dumps({"name": "left out from here", "ph": "i", "s": "g", "ts": float(us(analysis.cut[0])),
+                             "pid": main_pid, "tid": main_pid}))
+            emit(json.dumps({"name": "left out until here", "ph": "i", "s": "g", "ts": float(us(analysis.cut[1])),
+                             "pid": main_pid, "tid": main_pid}))
         if analysis.stop:
             reason, at = analysis.stop
             emit(json.dumps({"name": reason, "ph": "i", "s": "g", "ts": float(us(at)), "pid": main_pid,
