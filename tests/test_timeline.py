@@ -1,4 +1,4 @@
-import json, os, re, signal, struct, subprocess, tempfile, time, unittest
+import json, os, re, signal, stat, struct, subprocess, tempfile, time, unittest, zlib
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "timeline.py")
 PROGRESS = re.compile(r"(Baker|Eater) (\d+) is (baking|eating) \d+ bun\.\.\.")
@@ -10,19 +10,23 @@ class Traced:
     """One run of the tool by its own path, as a user would: its status, output,
     trace events and picture, how long it took, and the traced processes."""
 
-    def __init__(self, program, *args, speed=10, options=(), interrupt_after=None):
+    def __init__(self, program, *args, speed=10, options=(), signals=(), after=1.5, stdin=b""):
         path = program if os.sep in program else os.path.join(os.environ["PROGRAMS_DIR"], program)
         if program in ("gorvane", "lumbrick", "bakers", "fendrow"):
             path, options = program, ("--bin", os.environ["BIN_DIR"], *options)
         with tempfile.TemporaryDirectory() as folder:
             prefix = os.path.join(folder, "run")
-            command = [TOOL, *options, "--speed", str(speed), "--out", prefix, path, *args]
+            pace = ("--speed", str(speed)) if speed else ()
+            command = [TOOL, *options, *pace, "--out", prefix, path, *args]
             start = time.monotonic()
-            tool = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            if interrupt_after:
-                time.sleep(interrupt_after)
-                tool.send_signal(signal.SIGINT)
-            self.out, self.err = tool.communicate(timeout=120)
+            tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            if signals:
+                time.sleep(after)
+                for number in signals:  # signals to the tool, as from a terminal or a service manager
+                    tool.send_signal(number)
+                    time.sleep(0.2)
+            out, err = tool.communicate(stdin, timeout=120)
+            self.out, self.err = out.decode(errors="replace"), err.decode(errors="replace")
             self.seconds, self.status = time.monotonic() - start, tool.returncode
             if not os.path.exists(prefix + ".json"):
                 raise AssertionError(f"timeline {program} wrote nothing: {self.err}")
@@ -47,6 +51,44 @@ class Traced:
         return next(line for line in reversed(self.out.splitlines()) if line.startswith("the program "))
 
 
+def pixels(png):
+    """A PNG picture's rows of (red, green, blue) pixels, as matplotlib writes it
+    (8-bit RGBA, not interlaced)."""
+    width, height = struct.unpack(">II", png[16:24])
+    data, at = b"", 8
+    while at < len(png):
+        length, kind = struct.unpack(">I4s", png[at:at + 8])
+        if kind == b"IDAT":
+            data += png[at + 8:at + 8 + length]
+        at += 12 + length
+    raw, rows, stride = zlib.decompress(data), [], width * 4
+    previous = bytearray(stride)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            left = line[x - 4] if x >= 4 else 0
+            up, corner = previous[x], previous[x - 4] if x >= 4 else 0
+            if kind == 1:
+                line[x] = (line[x] + left) & 255
+            elif kind == 2:
+                line[x] = (line[x] + up) & 255
+            elif kind == 3:
+                line[x] = (line[x] + (left + up) // 2) & 255
+            elif kind == 4:
+                line[x] = (line[x] + paeth(left, up, corner)) & 255
+        rows.append([tuple(line[x:x + 3]) for x in range(0, stride, 4)])
+        previous = line
+    return rows
+
+
+def paeth(left, up, corner):
+    guess = left + up - corner
+    near_left, near_up, near_corner = abs(guess - left), abs(guess - up), abs(guess - corner)
+    if near_left <= near_up and near_left <= near_corner:
+        return left
+    return up if near_up <= near_corner else corner
+
+
 def flows_run_forward(test, run, calls):
     """Every flow starts inside a releasing call and ends later inside a wait
     on the same object; calls: {releasing call: (wait, key of the object in args)}."""
@@ -69,6 +111,10 @@ def flows_run_forward(test, run, calls):
         test.assertTrue(releases, start)
         wait, key = calls[releases[0]]
         test.assertTrue(inside(end, {wait}, key), flow)
+        # The wait had begun when the release came: a flow never reaches a wait that began after it.
+        waits = [w for w in run.spans[run.names[(end["pid"], end["tid"])]] if w["name"] == wait
+                 and w["args"].get(key) == end["name"] and w["ts"] <= end["ts"] <= w["ts"] + w["dur"]]
+        test.assertTrue(any(w["ts"] < start["ts"] for w in waits), flow)
     return flows
 
 
@@ -134,12 +180,21 @@ class Bakers(unittest.TestCase):
 
 class Others(unittest.TestCase):
     def test_gorvane_joins_after_the_workers_sleep(self):
-        run = Traced("gorvane", speed=10)
+        run = Traced("gorvane", speed=None, options=("--speed=10",))  # the option's value after "=" too
         (join,) = [s for s in run.spans["main"] if s["name"] == "pthread_join"]
         (sleep,) = [s for s in run.spans["worker"] if s["name"] == "sleep"]
         self.assertEqual(join["args"], {"thread": "worker"})
         self.assertAlmostEqual(join["dur"] / 1e6, 5, delta=0.25)
         self.assertGreaterEqual(join["ts"] + join["dur"], sleep["ts"] + sleep["dur"])
+        # A sleep is not a wait: the worker slept 5 s and was blocked for none of them.
+        rows = {line.split()[0]: line.split()[1:] for line in run.table[1:]}
+        self.assertEqual(rows["worker"][:3], ["0.0", "5.0", "0"])
+        self.assertGreaterEqual(float(rows["main"][0]), 4.5)
+        # The picture draws the tracks in their order, main on top: its lane is in the join, the worker's sleeps.
+        picture = pixels(run.png)
+        middle = len(picture[0]) // 2
+        lanes = [picture[45 + 40 * lane + 20][middle] for lane in (0, 1)]
+        self.assertEqual(lanes, [(0x7B, 0x2C, 0xBF), (0x8E, 0xCA, 0xE6)])
 
     def test_fendrow_parent_and_child_processes(self):
         run = Traced("fendrow", speed=10)
@@ -164,6 +219,64 @@ class Others(unittest.TestCase):
                     self.assertEqual(done.returncode, status)
                     self.assertIn(said, done.stderr.splitlines()[-1])
                     self.assertTrue(status == 2 or len(done.stderr.splitlines()) == 1, done.stderr)
+
+    def test_bad_arguments_and_files_are_one_line_each(self):
+        gorvane = ("--bin", os.environ["BIN_DIR"], "gorvane")
+        with tempfile.TemporaryDirectory() as empty:
+            cut = os.path.join(empty, "cut")
+            with open(cut, "wb") as short:
+                short.write(b"\x7fELF\x02\x01\x01")  # an ELF program cut short
+            os.chmod(cut, 0o755)
+            odd = os.fsencode(os.path.join(empty, "caf\xe9")) + b"\xff"  # a name that is not UTF-8
+            with open(odd, "wb") as other:
+                other.write(b"#!/bin/sh\n")
+            os.chmod(odd, 0o755)
+            os.mkdir(os.path.join(empty, "taken.json"))
+            cases = [(["--speed", value, *gorvane], 2, "--speed") for value in ("inf", "nan", "1e300", "-1")]
+            cases += [(["--deadline", "nan", *gorvane], 2, "--deadline"), ([cut], 1, "is not a whole ELF program"),
+                      ([odd], 1, "is not a 64-bit ELF program"),
+                      (["--out", "/proc/run", *gorvane], 1, "cannot be written to"),
+                      (["--out", os.path.join(empty, "taken"), *gorvane], 1, "taken.json is a folder")]
+            for args, status, said in cases:
+                with self.subTest(args=args):
+                    done = subprocess.run([os.fsencode(TOOL), *map(os.fsencode, args)], capture_output=True,
+                                          cwd=empty)
+                    err = done.stderr.decode(errors="replace")
+                    self.assertEqual(done.returncode, status, err)
+                    self.assertIn(said, err.splitlines()[-1])
+                    self.assertNotIn("Traceback", err)
+                    self.assertTrue(status == 2 or len(err.splitlines()) == 1, err)
+
+    def test_output_that_cannot_be_written_is_said(self):
+        for where, reason in (("/dev/full", "No space left on device"), (None, "Bad file descriptor")):
+            with self.subTest(output=where), tempfile.TemporaryDirectory() as folder:
+                prefix = os.path.join(folder, "run")
+                command = [TOOL, "--speed", "10", "--bin", os.environ["BIN_DIR"], "--out", prefix, "lumbrick"]
+                if where:
+                    with open(where, "w") as full:
+                        done = subprocess.run(command, stdout=full, stderr=subprocess.PIPE, text=True)
+                else:
+                    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                          preexec_fn=lambda: os.close(1))
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertEqual(done.stderr.splitlines()[-1], f"write error: {reason}")
+                self.assertNotIn("Traceback", done.stderr)
+                with open(prefix + ".json") as trace:  # the files are written all the same
+                    json.load(trace)
+
+    def test_two_runs_with_one_prefix_leave_whole_files(self):
+        with tempfile.TemporaryDirectory() as folder:
+            prefix = os.path.join(folder, "run")
+            command = [TOOL, "--speed", "10", "--bin", os.environ["BIN_DIR"], "--out", prefix, "lumbrick"]
+            tools = [subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                     for _ in range(2)]
+            self.assertEqual([tool.wait(timeout=60) for tool in tools], [0, 0])
+            with open(prefix + ".json") as trace:
+                json.load(trace)
+            with open(prefix + ".png", "rb") as picture:
+                self.assertEqual(picture.read()[:4], b"\x89PNG")
+            self.assertEqual(sorted(os.listdir(folder)), ["run.json", "run.png"])
+            self.assertEqual(stat.S_IMODE(os.stat(prefix + ".json").st_mode) & 0o044, 0o044)
 
 
 class Programs(unittest.TestCase):
@@ -251,6 +364,75 @@ def holds_overlap_waits(test, run, mutex):
         for wait_start, wait_end, waiter in waits:
             test.assertFalse(waiter == role and start < wait_end - 1 and wait_start + 1 < end,
                              (role, start, end, wait_start, wait_end))
+
+
+class Hostile(unittest.TestCase):
+    """Programs that do what they like: a daemon, a timer, a crash with waits
+    in flight, input, a group killed, a program that stops itself, and lines
+    written every way; the tool stays true to each, and leaves nothing."""
+
+    def test_objects_in_structures(self):
+        run = Traced("control")
+        named = {value for e in run.events if e["ph"] == "X" for value in e["args"].values()
+                 if isinstance(value, str)}
+        self.assertLessEqual({"data[3].lock", "control.m", "control.cond", "after"}, named)
+        self.assertEqual(run.lines(), [("main", "slot 3 counted 2000")])
+
+    def test_calls_in_flight_when_a_thread_crashes(self):
+        run = Traced("inflight")
+        self.assertEqual((run.status, run.last_line()), (3, "the program was killed by signal 11 (Segmentation fault)"))
+        unfinished = {(run.names[(e["pid"], e["tid"])], e["name"], json.dumps(e["args"], sort_keys=True))
+                      for e in run.events if e["ph"] == "X" and e["args"].get("unfinished")}
+        self.assertEqual(unfinished, {
+            ("main", "pthread_join", '{"thread": "crasher", "unfinished": true}'),
+            ("waiter", "pthread_cond_wait", '{"cond": "never", "mutex": "m", "unfinished": true}'),
+            ("poster", "sem_wait", '{"semaphore": "none", "unfinished": true}')})
+        (crash,) = [s for s in run.spans["crasher"] if s["name"] == "usleep"]
+        for role in ("main", "waiter", "poster"):  # waiting until the crash, not done
+            (wait,) = [s for s in run.spans[role] if s["args"].get("unfinished")]
+            self.assertLess(wait["ts"], crash["ts"] + crash["dur"])
+            self.assertGreaterEqual(wait["ts"] + wait["dur"], crash["ts"] + crash["dur"])
+
+    def test_input_reaches_the_program(self):
+        run = Traced("reader", stdin=b"3\n4\n")
+        self.assertEqual(run.lines(), [("main", "read 3, total 3"), ("main", "read 4, total 7"),
+                                       ("main", "end of input")])
+        self.assertEqual(run.status, 0)
+        # The program's own output shows as it is written, and the table after it.
+        self.assertLess(run.out.index("end of input"), run.out.index("thread "))
+        self.assertEqual([s["name"] for s in run.spans["main"]].count("scanf"), 3)
+
+    def test_lines_of_every_writer(self):
+        run = Traced("writers")
+        self.assertEqual(sorted(run.names.values()), ["child 1 (echo)", "child 2 (dash)", "child 3 (echo)", "parent"])
+        self.assertEqual(run.lines(), [("parent", "unlocked"), ("parent", "bytes \\xff\\xfe end"),
+                                       ("parent", "nul \x00 here"), ("child 1 (echo)", "from exec"),
+                                       ("child 2 (dash)", "from system"), ("child 3 (echo)", "from spawn"),
+                                       ("parent", "last")])
+        self.assertNotIn("not whole", run.out)
+        self.assertEqual(run.status, 0)
+
+    def test_the_ending_is_the_programs_own(self):
+        run = Traced("killgroup")
+        self.assertEqual((run.status, run.last_line()), (3, "the program was killed by signal 15 (Terminated)"))
+
+    def test_a_timer_can_wake_the_waiters(self):
+        run = Traced("ticker")
+        self.assertEqual((run.status, run.last_line()), (0, "the program exited with status 0"))
+        waits = [role for role, spans in run.spans.items() for s in spans if s["name"] == "sem_wait"]
+        self.assertEqual(sorted(waits), [f"waiter {n}" for n in range(1, 6)])
+
+    def test_a_daemon_is_stopped_with_the_run(self):
+        run = Traced("daemon", options=("--deadline", "5"))
+        self.assertEqual(run.status, 3)
+        self.assertRegex(run.out, r"\nthe tool stopped 1 process: child 2 \(daemon, pid \d+\)\n")
+        self.assertLess(run.seconds, 5 / 10 + 10)
+        self.assertEqual(left({pid for pid, _ in run.names}, "daemon"), [])
+
+    def test_a_program_that_stops_itself(self):
+        run = Traced("stopper")
+        self.assertEqual((run.status, run.last_line()[:39]), (3, "the program was stopped by a signal, an"))
+        self.assertEqual(left({pid for pid, _ in run.names}, "stopper"), [])
 
 
 class Cxx(unittest.TestCase):
@@ -351,6 +533,9 @@ class Hangs(unittest.TestCase):
         found = HANG.search(run.out)
         self.assertTrue(found, run.out)
         self.assertLess(run.seconds, float(found[1]) / speed + 5)
+        # The hang began when the last of its waits did.
+        unfinished = [e for e in run.events if e["ph"] == "X" and e["args"].get("unfinished")]
+        self.assertGreaterEqual(float(found[1]), max(e["ts"] for e in unfinished) / 1e6 - 0.05)
         explanation = run.out[found.start():].splitlines()
         for row in rows:
             self.assertTrue(any(re.fullmatch(r"  " + row + r"\s+since [\d.]+ s", line) for line in explanation),
@@ -408,9 +593,29 @@ class Hangs(unittest.TestCase):
                   "go in child is 0, and no thread ever posts go in child: parent posts go in parent, a copy that "
                   "this process does not share, for fork copies a semaphore that is not in shared memory.")
 
+    def test_main_leaves_with_pthread_exit(self):
+        source = r"\S*programs/leaving\.c"
+        run = self.hang("leaving", 10, [rf"forwards\s+pthread_mutex_lock\(second\)\s+{source}:19",
+                                        rf"backwards\s+pthread_mutex_lock\(first\)\s+{source}:29"],
+                        "forwards holds first and waits for second; backwards holds second and waits for first")
+        # Its format unread by uftrace once main had left, the line is still its writer's.
+        self.assertIn(("backwards", "backwards holds second, and wants first"), run.lines())
+
+    def test_a_holder_that_has_ended(self):
+        self.hang("abandoned", 10, [r"main\s+pthread_mutex_lock\(m\)\s+\S*programs/abandoned\.c:21"],
+                  "m is held by taker, which has ended without unlocking it.")
+
+    def test_waits_that_something_ends_are_not_hangs(self):
+        # A timeout, or an alarm's signal, ends the only thread's wait: 2 s and 0.3 s of real time.
+        for program, lines in (("timedwait", ["timed out 1", "timed out 2"]), ("alarmed", ["rung 1", "rung 2"])):
+            with self.subTest(program=program):
+                run = Traced(program, speed=None)
+                self.assertEqual((run.status, run.last_line()), (0, "the program exited with status 0"))
+                self.assertEqual([text for _, text in run.lines()], lines)
+
     def test_a_deadline_and_ctrl_c_stop_the_run(self):
-        for how, run in (("deadline", Traced("sleeper", speed=10, options=("--deadline", "30"))),
-                         ("interrupted", Traced("sleeper", speed=10, interrupt_after=1.5))):
+        for how, run in (("deadline", Traced("sleeper", speed=10, options=("--deadline", "25"))),
+                         ("interrupted", Traced("sleeper", speed=10, signals=[signal.SIGINT]))):
             with self.subTest(how=how):
                 self.assertEqual(run.status, 3)
                 self.assertNotIn("deadlock", run.out)
@@ -420,7 +625,32 @@ class Hangs(unittest.TestCase):
                 (pending,) = [e for e in run.events if e["ph"] == "X" and e["args"].get("unfinished")]
                 self.assertEqual((pending["name"], pending["args"]["seconds"]), ("sleep", 10))
                 self.assertEqual(left({pid for pid, _ in run.names}, "sleeper"), [])
+                if how == "deadline":  # 25 of the program's seconds, 2.5 s of real time at ten times the pace
+                    self.assertAlmostEqual(mark["ts"] / 1e6, 25, delta=3)
+                    self.assertLess(run.seconds, 25)
         self.assertAlmostEqual(mark["ts"] / 1e6, 15, delta=5)
+
+    def test_signals_stop_the_run_and_keep_it(self):
+        for signals in ([signal.SIGTERM], [signal.SIGHUP], [signal.SIGINT, signal.SIGINT]):
+            with self.subTest(signals=signals):
+                run = Traced("sleeper", speed=10, signals=signals)
+                self.assertEqual(run.status, 3, run.err)
+                self.assertEqual([e["name"] for e in run.events if e.get("s") == "g"], ["interrupted"])
+                self.assertEqual(left({pid for pid, _ in run.names}, "sleeper"), [])
+
+    def test_a_third_ctrl_c_gives_up(self):
+        with tempfile.TemporaryDirectory() as folder:
+            tool = subprocess.Popen([TOOL, "--out", os.path.join(folder, "run"),
+                                     os.path.join(os.environ["PROGRAMS_DIR"], "sleeper")],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            time.sleep(1.5)
+            for _ in range(3):  # while the first stops the run; not at once, or they may count as one
+                tool.send_signal(signal.SIGINT)
+                time.sleep(0.05)
+            out, err = tool.communicate(timeout=60)
+            self.assertEqual(tool.returncode, 130, err)
+            self.assertIn("gave up", err.splitlines()[-1])
+            self.assertEqual(os.listdir(folder), [])
 
     def test_a_long_join_is_not_a_hang(self):
         run = Traced("longjoin", speed=1)

@@ -110,8 +110,10 @@ def check_output(prefix):
     folder = os.path.dirname(prefix) or "."
     if not os.path.isdir(folder):
         raise Failure(f"there is no folder {shown(folder)} to write {shown(prefix)}.json and .png in")
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise Failure(f"the folder {shown(folder)} cannot be written to")
+    try:  # a file made and gone there, as the files will be
+        tempfile.TemporaryFile(dir=folder).close()
+    except OSError as error:
+        raise Failure(f"the folder {shown(folder)} cannot be written to: {error.strerror}") from None
     for suffix in (".json", ".png"):
         if os.path.isdir(prefix + suffix):
             raise Failure(f"{shown(prefix + suffix)} is a folder")
@@ -202,7 +204,10 @@ def written(path, write):
     """Writes a file whole or not at all: into a file beside it, renamed
     over it once complete."""
     folder, base = os.path.split(path)
-    handle, temporary = tempfile.mkstemp(dir=folder or ".", prefix=f".{base}.", suffix=os.path.splitext(path)[1])
+    try:
+        handle, temporary = tempfile.mkstemp(dir=folder or ".", prefix=f".{base}.", suffix=os.path.splitext(path)[1])
+    except OSError as error:
+        raise Failure(f"cannot write {shown(path)}: {error.strerror}") from None
     os.close(handle)
     try:
         write(temporary)

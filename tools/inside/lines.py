@@ -174,21 +174,26 @@ def attribute(calls, text, symbols):
         key = (call[NAME], call[RAW])
         if key not in compiled:
             source = pattern(call, symbols)
-            compiled[key] = re.compile(source) if source is not None else None
-        return compiled[key] and compiled[key].match(text, pos)
+            compiled[key] = (re.compile(source), source in (ANY, ANY_LINE)) if source is not None else (None, True)
+        found, weak = compiled[key]
+        return (found and found.match(text, pos)), weak
 
     while queue and pos < len(text):
         # The call that ended first wrote first, unless another, begun before
-        # it ended, got the stream's lock first: try them in order of their ends.
-        chosen = empty = None
+        # it ended, got the stream's lock first: try them in order of their
+        # ends. A call whose text is not known at all (weak) is taken only
+        # where no call whose text is known matches.
+        chosen = empty = vague = None
         for i, (_, _, task, call) in enumerate(islice(queue, WINDOW)):
-            found = match(call)
-            if found and found.end() > pos:
+            found, weak = match(call)
+            if found and found.end() > pos and not weak:
                 chosen = (i, found.end())
                 break
+            if found and found.end() > pos and vague is None:
+                vague = (i, found.end())
             if found and empty is None:
                 empty = (i, pos)
-        chosen = chosen or empty
+        chosen = chosen or vague or empty
         if chosen is None:
             newline = text.find(b"\n", pos)
             if newline < 0:
@@ -221,21 +226,35 @@ def attribute(calls, text, symbols):
 
 
 def untraced(lines, calls, arrivals, zero, speed):
-    """Places each line that no traced call wrote on the thread that last
-    ended a call before the line reached the terminal, at that moment:
-    [(ns, task, text)] for the lines of attribute()."""
+    """Places each line that no traced call wrote, at the moment it reached
+    the terminal, on the thread that last ended a call before then:
+    [(ns, task, text)] for the lines of attribute(). The text came between
+    the lines around it, so the moment lies between their writes (this tool
+    reads the terminal a little late); with no call before it, the line goes
+    to the writer of the next one."""
     import bisect
     ends = [offset for offset, _ in arrivals]
     latest = sorted((call[END], task) for task, task_calls in calls.items() for call in task_calls[-1:] + [
         c for c in task_calls if c[NAME] in WRITERS])
     times = [end for end, _ in latest]
-    placed = []
-    for task, call, text, at in lines:
+    following = [None] * len(lines)  # the next line that a traced call wrote
+    upcoming = None
+    for i in range(len(lines) - 1, -1, -1):
+        following[i] = upcoming
+        if lines[i][0] is not None:
+            upcoming = lines[i]
+    placed, before = [], 0
+    for i, (task, call, text, at) in enumerate(lines):
         if task is not None or not arrivals:
             placed.append((call[END] if call else None, task, text))
+            before = call[END] if call else before
             continue
-        i = min(bisect.bisect_left(ends, at + 1), len(arrivals) - 1)
-        moment = int((arrivals[i][1] - zero) * speed)
+        moment = int((arrivals[min(bisect.bisect_left(ends, at + 1), len(arrivals) - 1)][1] - zero) * speed)
+        after = following[i]
+        if after is not None:
+            moment = min(moment, after[1][START])
+        moment = max(moment, before)
         j = bisect.bisect_right(times, moment) - 1
-        placed.append((moment, latest[j][1] if j >= 0 else None, text))
+        writer = latest[j][1] if j >= 0 else after[0] if after is not None else None
+        placed.append((moment, writer, text))
     return placed

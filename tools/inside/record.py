@@ -60,19 +60,27 @@ def command(folder, log):
 
 def check_program(path):
     """A program that uftrace can trace: an executable file, dynamically linked."""
+    shown = path.encode(errors="surrogateescape").decode(errors="backslashreplace")
     if not os.path.isfile(path) or not os.access(path, os.X_OK):
-        raise Failure(f"{path} is not an executable file")
-    with open(path, "rb") as elf:
-        header = elf.read(64)
-        if header[:4] != b"\x7fELF" or header[4] != 2:
-            raise Failure(f"{path} is not a 64-bit ELF program")
-        phoff, = struct.unpack_from("<Q", header, 32)
-        entry_size, count = struct.unpack_from("<HH", header, 54)
-        elf.seek(phoff)
-        table = elf.read(entry_size * count)
+        raise Failure(f"{shown} is not an executable file")
+    try:
+        with open(path, "rb") as elf:
+            header = elf.read(64)
+            if header[:4] != b"\x7fELF" or header[4:5] != b"\x02":
+                raise Failure(f"{shown} is not a 64-bit ELF program")
+            if len(header) < 64:
+                raise Failure(f"{shown} is not a whole ELF program")
+            phoff, = struct.unpack_from("<Q", header, 32)
+            entry_size, count = struct.unpack_from("<HH", header, 54)
+            elf.seek(phoff)
+            table = elf.read(entry_size * count)
+    except OSError as error:
+        raise Failure(f"cannot read {shown}: {error.strerror}") from None
+    if entry_size < 4 or len(table) < entry_size * count:
+        raise Failure(f"{shown} is not a whole ELF program")
     kinds = [struct.unpack_from("<I", table, i * entry_size)[0] for i in range(count)]
     if PT_INTERP not in kinds:
-        raise Failure(f"{path} is statically linked: uftrace traces the calls into shared libraries, "
+        raise Failure(f"{shown} is statically linked: uftrace traces the calls into shared libraries, "
                       "so build it without -static")
 
 
