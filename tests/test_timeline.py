@@ -429,6 +429,29 @@ class Hostile(unittest.TestCase):
         self.assertLess(run.seconds, 5 / 10 + 10)
         self.assertEqual(left({pid for pid, _ in run.names}, "daemon"), [])
 
+    def test_a_child_in_a_session_of_its_own_is_waited_for(self):
+        run = Traced("session", speed=None)  # the child sleeps 1.5 s of real time while the parent waits
+        self.assertEqual((run.status, run.last_line()), (0, "the program exited with status 0"))
+        self.assertEqual(sorted(run.lines()), [("child", "child done"), ("parent", "parent done")])
+
+    def test_uftrace_at_fault_is_said(self):
+        run = Traced("libmath")
+        self.assertEqual((run.status, run.last_line()), (3, "the program exited with status 1"))
+        said = ("under uftrace the program exited with status 1, but run alone it exited with status 0: "
+                "uftrace 0.13 is at fault here")
+        self.assertIn(said, run.err)
+        self.assertIn(said, run.out)
+        self.assertIn("traced calls pass floating-point values, such as pow", run.out)
+
+    def test_a_long_run_is_cut_in_the_middle(self):
+        run = Traced("semloop", "750000")  # 3,000,000 calls, more than the tool reads
+        self.assertEqual(run.status, 0)
+        self.assertRegex(run.out, r"\nthe run is cut: of its [\d,]+ calls or so, the tool reads those of its "
+                                  r"first [\d.]+ s and of its last from [\d.]+ s on, at most 2,500,000")
+        marks = [e["name"] for e in run.events if e.get("s") == "g"]
+        self.assertEqual(marks, ["left out from here", "left out until here"])
+        self.assertLess(sum(e["ph"] == "X" for e in run.events), 2600000)
+
     def test_a_program_that_stops_itself(self):
         run = Traced("stopper")
         self.assertEqual((run.status, run.last_line()[:39]), (3, "the program was stopped by a signal, an"))

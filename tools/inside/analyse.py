@@ -330,8 +330,9 @@ def float_faults(calls, roles, order, symbols):
                 example = example or (f'{CALLS[call[NAME]].name}("{text}", ...)' if text else call[NAME])
             first = False
     if others:
-        warnings.append(f"{others} more traced calls pass floating-point values, such as {example}: uftrace 0.13 "
-                        "can change them too, so what they printed or returned may be wrong under the tracer")
+        more = " more" if warnings else ""
+        warnings.append(f"{others}{more} traced calls pass floating-point values, such as {example}: uftrace 0.13 "
+                        "can change them, so what they printed or returned may be wrong under the tracer")
     return warnings
 
 
