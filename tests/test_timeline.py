@@ -1,4 +1,4 @@
-import json, os, re, signal, stat, struct, subprocess, tempfile, time, unittest, zlib
+import json, os, re, shutil, signal, stat, struct, subprocess, tempfile, time, unittest, zlib
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "timeline.py")
 PROGRESS = re.compile(r"(Baker|Eater) (\d+) is (baking|eating) \d+ bun\.\.\.")
@@ -31,7 +31,8 @@ class Traced:
             if not os.path.exists(prefix + ".json"):
                 raise AssertionError(f"timeline {program} wrote nothing: {self.err}")
             with open(prefix + ".json") as trace:
-                self.events = json.load(trace)["traceEvents"]
+                whole = json.load(trace)
+                self.events, self.races = whole["traceEvents"], whole.get("races")
             with open(prefix + ".png", "rb") as picture:
                 self.png = picture.read()
         self.names = {(e["pid"], e["tid"]): e["args"]["name"] for e in self.events if e["name"] == "thread_name"}
@@ -456,6 +457,101 @@ class Hostile(unittest.TestCase):
         run = Traced("stopper")
         self.assertEqual((run.status, run.last_line()[:39]), (3, "the program was stopped by a signal, an"))
         self.assertEqual(left({pid for pid, _ in run.names}, "stopper"), [])
+
+
+RACE = re.compile(r"data race on (.+?): (\S.*?) (reads|writes) at (\S+):(\d+) holding (.+?); "
+                  r"(\S.*?) (reads|writes) at (\S+):(\d+) holding (.+?) \((once|\d+ times)\)")
+
+
+def said_races(run):
+    """{object: ((thread, reads or writes, file name, line, locks), (...), how often)} from the tool's words."""
+    found = {}
+    for line in run.out.splitlines():
+        m = RACE.fullmatch(line)
+        if m:
+            found[m[1]] = ((m[2], m[3], os.path.basename(m[4]), int(m[5]), m[6]),
+                           (m[7], m[8], os.path.basename(m[9]), int(m[10]), m[11]), m[12])
+    return found
+
+
+def still_running(path):
+    """Processes that run this program, under Valgrind or not."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if os.fsencode(path) in cmdline.read().split(b"\0"):
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+class Races(unittest.TestCase):
+    """--races: Helgrind's data races in the trace's words; none where there is none."""
+
+    def races(self, program, *options, speed=10):
+        run = Traced(program, speed=speed, options=("--races", *options))
+        path = os.path.join(os.environ["PROGRAMS_DIR"], program) if program not in ("bakers",) else program
+        self.assertEqual(still_running(path), [])
+        return run
+
+    def test_races_in_c(self):
+        run = self.races("racy")
+        self.assertEqual(said_races(run), {
+            "counter": (("adder 1", "writes", "racy.c", 29, "no lock"), ("adder 2", "writes", "racy.c", 29,
+                                                                         "no lock"), "2 times"),
+            "bank.balance": (("adder 1", "writes", "racy.c", 33, "bankLock"), ("adder 2", "reads", "racy.c", 37,
+                                                                              "no lock"), "once"),
+            "slots[3]": (("adder 1", "writes", "racy.c", 34, "bankLock"), ("adder 2", "reads", "racy.c", 37,
+                                                                          "no lock"), "once"),
+            "a block of 8 bytes allocated at " + os.path.relpath(os.path.join(os.path.dirname(TOOL), "..", "tests",
+                                                                              "programs", "racy.c")) + ":52":
+                (("main", "writes", "racy.c", 57, "no lock"), ("reader", "reads", "racy.c", 46, "no lock"), "once")})
+        self.assertEqual(run.out.splitlines()[-1], "4 data races")
+        self.assertEqual(run.status, 4)
+        races = {race["object"]: race for race in run.races}
+        self.assertEqual(races["counter"]["count"], 2)
+        self.assertEqual(races["bank.balance"]["accesses"],
+                         [{"thread": "adder 1", "access": "write", "file": races["bank.balance"]["accesses"][0]["file"],
+                           "line": 33, "locks": ["bankLock"]},
+                          {"thread": "adder 2", "access": "read", "file": races["bank.balance"]["accesses"][1]["file"],
+                           "line": 37, "locks": []}])
+
+    def test_races_in_cxx(self):
+        for program in ("racyxx", "racyxx-O2"):
+            with self.subTest(program=program):
+                run = self.races(program)
+                found = said_races(run)
+                self.assertEqual(sorted(found), ["gauge.peak", "payload", "ready"])
+                self.assertEqual(found["gauge.peak"][:2], (("main", "writes", "racyxx.cpp", 35, "no lock"),
+                                                           ("watch", "reads", "racyxx.cpp", 26, "no lock")))
+                self.assertEqual(found["ready"][1][:4], ("consume", "reads", "racyxx.cpp", 18))
+                self.assertEqual(run.status, 4)
+
+    def test_a_crash_says_its_races_too(self):
+        run = self.races("racecrash")
+        self.assertEqual(sorted(said_races(run)), ["total"])
+        self.assertEqual(run.status, 3)
+
+    def test_no_false_alarm(self):
+        for program, speed in (("tidy", 10), ("tidyxx", 10), ("tidyxx-O2", 10), ("bakers", 20)):
+            with self.subTest(program=program):
+                run = self.races(program, speed=speed)
+                self.assertEqual(run.out.splitlines()[-1], "no data race")
+                self.assertEqual((run.races, run.status), ([], 0))
+                self.assertFalse(said_races(run))
+
+    def test_without_valgrind(self):
+        with tempfile.TemporaryDirectory() as bare:
+            for tool in ("uftrace", "eu-stack", "eu-addr2line", "cc", "gcc", "nm"):
+                found = shutil.which(tool)
+                if found:
+                    os.symlink(found, os.path.join(bare, tool))
+            done = subprocess.run([TOOL, "--races", os.path.join(os.environ["PROGRAMS_DIR"], "racy")],
+                                  capture_output=True, text=True, env=dict(os.environ, PATH=bare), cwd=bare)
+            self.assertEqual(done.returncode, 1, done.stderr)
+            self.assertIn("apt-get install valgrind", done.stderr.splitlines()[-1])
 
 
 class Cxx(unittest.TestCase):

@@ -154,8 +154,8 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
         env=None, watch=None, stopping=None, preload=(), stdin="null", echo=None, interrupts=None):
     """program: a name in BIN_DIR, or a path; output: "terminal", "pipe",
     "closed" or a file to write to (for example /dev/full); stderr: "apart" or
-    "terminal" (with output, on the terminal); stdin: "null", or "inherit"
-    (this process's own); fail: (call, nth, error name), e.g.
+    "terminal" (with output, on the terminal); stdin: "null", "inherit"
+    (this process's own) or bytes to give it; fail: (call, nth, error name), e.g.
     ("pthread_create", 2, "EAGAIN"); wrapper: a command that runs the
     program, e.g. valgrind with its options; timeout: real seconds, or None;
     preload: more libraries to load into the program; echo(bytes) is given
@@ -199,12 +199,14 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
 
     adopt_orphans()
     me = os.getpid()
+    given = subprocess.PIPE if isinstance(stdin, bytes) else None if stdin == "inherit" else subprocess.DEVNULL
     with tempfile.TemporaryFile() as err:
         start = time.monotonic()
-        proc = subprocess.Popen([*wrapper, path, *args], env=env,
-                                stdin=None if stdin == "inherit" else subprocess.DEVNULL, stdout=writer,
+        proc = subprocess.Popen([*wrapper, path, *args], env=env, stdin=given, stdout=writer,
                                 stderr=writer if stderr == "terminal" else err, preexec_fn=prepare,
                                 start_new_session=True)
+        if given == subprocess.PIPE:
+            threading.Thread(target=feed, args=(proc.stdin, stdin), daemon=True).start()
         spare = proc.pid if wrapper else None
         if writer != subprocess.DEVNULL:
             os.close(writer)
@@ -324,6 +326,19 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
         err.seek(0)
         return Run(bytes(data).decode(errors="replace"), lines, status, end, err.read().decode(errors="replace"),
                    usage, stopped, sorted(left.items()), reaped, first, bytes(data), arrivals)
+
+
+def feed(pipe, data):
+    """Gives the program its input, as much as it reads, then its end."""
+    try:
+        pipe.write(data)
+    except OSError:  # it ended, or closed its input, without reading all of it
+        pass
+    finally:
+        try:
+            pipe.close()
+        except OSError:
+            pass
 
 
 def texts(result):

@@ -23,15 +23,19 @@ with libfaketime; every time reported is in the program's own seconds all
 the same. Ctrl-C, SIGTERM and SIGHUP stop the program and keep what was
 recorded; a third Ctrl-C gives up.
 
-Exit status: 0 after a run that exited with 0; 3 after a run that failed,
-crashed, hung, stopped, reached its deadline or was interrupted (the trace,
-picture and table are written all the same); 1 when the tool could not
-trace or write; 2 for bad arguments.
+--races runs the program once more, unchanged, under Valgrind's Helgrind,
+and says each data race after the table: the object, both threads by their
+tracks' names, each one's read or write, its line and the locks it held.
+
+Exit status: 0 after a run that exited with 0; 4 when --races found a data
+race in it; 3 after a run that failed, crashed, hung, stopped, reached its
+deadline or was interrupted (the trace, picture and table are written all
+the same); 1 when the tool could not trace or write; 2 for bad arguments.
 """
 import logging, random  # noqa: F401  before matplotlib's import in a thread, which a fork must not meet half done
 import argparse, importlib.util, math, os, shutil, signal, sys, tempfile, threading
 
-from inside import analyse, picture, read, record, table, trace
+from inside import analyse, picture, races, read, record, table, trace
 from inside.read import Failure
 from ptyrun import Interrupts
 
@@ -46,6 +50,7 @@ EXAMPLES = """examples:
   tools/timeline.py --out /tmp/pc ./prodcons 3  # a program of your own, with its argument 3
   echo 5 | tools/timeline.py ./reader           # a program that reads its standard input
   tools/timeline.py --deadline 30 -- ./server -v   # stop it after 30 of its seconds; -v is its own
+  tools/timeline.py --races ./counter           # and the data races that Helgrind finds in it
 """
 
 
@@ -66,7 +71,7 @@ def arguments(argv):
     """The tool's options, then PROGRAM and its ARGs, which go to it as they are."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], epilog=EXAMPLES,
                                      usage="%(prog)s [--bin DIR] [--speed N] [--deadline SECONDS] [--out PREFIX] "
-                                           "[--] PROGRAM [ARG ...]",
+                                           "[--races] [--] PROGRAM [ARG ...]",
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", default=BUILD, metavar="DIR", help="where this project's programs are built "
                                                                     "(the project's build folder)")
@@ -76,11 +81,13 @@ def arguments(argv):
                                                         "in the current folder)")
     parser.add_argument("--deadline", type=positive(), metavar="SECONDS", default=DEADLINE_SECONDS,
                         help=f"stop the run after SECONDS of the program's time ({DEADLINE_SECONDS})")
+    parser.add_argument("--races", action="store_true", help="then run it under Helgrind, and say its data races "
+                                                               "(needs valgrind)")
     parser.add_argument("program", metavar="PROGRAM", help=", ".join(PROGRAMS) + ", or a program's path; "
                                                            "its own ARGs follow it")
     at = 0  # where PROGRAM is: after the options and their values, or after --
     while at < len(argv) and argv[at].startswith("-") and argv[at] != "--":
-        at += 1 if "=" in argv[at] or argv[at] in ("-h", "--help") else 2
+        at += 1 if "=" in argv[at] or argv[at] in ("-h", "--help", "--races") else 2
     if at < len(argv) and argv[at] == "--":
         argv = argv[:at] + argv[at + 1:]
     options = parser.parse_args(argv[:at + 1])
@@ -131,6 +138,18 @@ def check_tools(path):
         raise Failure("pyelftools is missing: apt-get install python3-pyelftools")
 
 
+def given_input(options):
+    """The program's input: the tool's own, read whole first where the
+    program runs twice (--races) and the input is not a terminal, so that
+    both runs read the same."""
+    if not options.races or sys.stdin is None or sys.stdin.isatty():
+        return "inherit"
+    try:
+        return sys.stdin.buffer.read()
+    except OSError:
+        return "null"
+
+
 class Output:
     """The tool's standard output, where the program's own output is shown as
     it arrives and the table after it; a write that fails is remembered and
@@ -166,21 +185,32 @@ def main(interrupts):
     speed = options.speed and (int(options.speed) if options.speed == int(options.speed) else options.speed)
     if speed and not shutil.which("faketime"):
         raise Failure("--speed needs libfaketime: apt-get install faketime")
+    if options.races and not shutil.which("valgrind"):
+        raise Failure("--races needs Valgrind's Helgrind: apt-get install valgrind")
+    stdin = given_input(options)
     output = Output()
     progress = progress_printer()
     # matplotlib takes half a second to import: it does so while the program runs.
     threading.Thread(target=picture.prepare, daemon=True).start()
     with tempfile.TemporaryDirectory() as folder:
         progress(f"tracing {shown(name)} under uftrace (Ctrl-C stops it, and keeps what was recorded)", True)
-        recording = record.record(path, options.args, speed, options.deadline, folder, output, interrupts)
+        recording = record.record(path, options.args, speed, options.deadline, folder, output, interrupts, stdin)
         progress("reading the record")
         recorded = read.read(recording.folder, speed, progress, recording.helper, os.path.abspath(path))
         progress("analysing")
         result = analyse.analyse(recorded, recording, read.plt_names(recording.folder, recorded.symbols))
         alone = None
+        again = stdin if isinstance(stdin, bytes) else "null"
         if result.stop is None and recording.ended != "exited with status 0" and not interrupts.count:
             progress("running the program again, without the tracer")
-            alone = record.untraced(path, options.args, speed, options.deadline, interrupts)
+            alone = record.untraced(path, options.args, speed, options.deadline, interrupts, again)
+        found = None
+        if options.races and not interrupts.count:
+            progress("running the program again, under Helgrind")
+            logs, stopped = record.race_run(path, options.args, speed, options.deadline, folder, again, interrupts)
+            progress("reading Helgrind's words")
+            found, unchecked = races.analyse(races.read_logs(logs), result, recorded.symbols, os.path.abspath(path))
+            result = result._replace(races=found)
     progress("writing the trace")
     written(f"{prefix}.json", lambda file: trace.write(file, name, result))
     progress("drawing")
@@ -193,11 +223,16 @@ def main(interrupts):
                              recording.result.left) + "\n")
     for line in table.epilogue(result, options.deadline):
         output.write(line + "\n")
+    if found is not None:
+        for line in races.words(found, unchecked, stopped):
+            output.write(line + "\n")
     print(f"wrote {shown(prefix)}.json and {shown(prefix)}.png", file=sys.stderr)
     if output.error is not None:
         print(f"write error: {output.error.strerror}", file=sys.stderr)
         return 1
-    return 3 if result.stop is not None or recording.ended != "exited with status 0" else 0
+    if result.stop is not None or recording.ended != "exited with status 0":
+        return 3
+    return 4 if found else 0
 
 
 def written(path, write):

@@ -20,7 +20,7 @@ JOIN = "_ZNSt6thread4joinEv"
 TASK_CALL = "pthread_once"
 
 Analysis = namedtuple("Analysis", "order roles calls names flows holds values blocked unfinished lines warnings "
-                                  "end stop targets sleeps explanation objects cut")
+                                  "end stop targets sleeps explanation objects cut races", defaults=(None,))
 
 
 def analyse(record, recording, plt_names):

@@ -50,6 +50,7 @@ FLOW_PALETTE = ("#f77f00", "#2a9d8f", "#6a4c93")  # for the objects of one kind,
 LABEL_PX = 45  # a wait at least this wide is labelled with its object
 MARGIN_PX = 8  # kept clear around everything drawn
 SMALL_CHAR_PX = 5.5  # the width of a character of a line's label
+MOST_RACES = 12  # data races listed under the lanes
 HOLD_PX = 2  # the least width of a mutex's hold
 
 
@@ -161,11 +162,24 @@ def draw(path, program, speed, analysis, progress=lambda text: None):
         plt.setp(axis.get_xticklabels(), visible=False)
         axis = panel
     axis.set_xlabel("seconds since the program started")
+    if analysis.races:
+        said_races(fig, axis, analysis.races)
     if analysis.cut:
         left_out(placed, analysis.cut)
     fit(fig, placed, heading, left_px, plot_px)
     fig.savefig(path, dpi=DPI, format="png")
     plt.close(fig)
+
+
+def said_races(fig, axis, found):
+    """The data races that --races found, a line each, under the last panel."""
+    lines = [f"data race on {race.object}: " + "; ".join(
+        f"{a.thread} {'writes' if a.access == 'write' else 'reads'} at {a.file}:{a.line}" for a in race.accesses)
+        for race in found[:MOST_RACES]]
+    if len(found) > MOST_RACES:
+        lines.append(f"and {len(found) - MOST_RACES} more data races")
+    axis.annotate("\n".join(lines), (0, 0), xycoords="axes fraction", xytext=(0, -36), textcoords="offset points",
+                  ha="left", va="top", fontsize=9, color="#b00020")
 
 
 def left_out(placed, cut):

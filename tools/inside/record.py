@@ -111,7 +111,7 @@ def traceable(path, folder):
     return other
 
 
-def record(path, args, speed, deadline, folder, echo=None, interrupts=None):
+def record(path, args, speed, deadline, folder, echo=None, interrupts=None, stdin="inherit"):
     data, log = os.path.join(folder, "uftrace.data"), os.path.join(folder, "uftrace.log")
     helper, helper_log = build_helper(folder), os.path.join(folder, "helper.log")
     env = dict(REAL_MONOTONIC if speed else {})
@@ -121,7 +121,7 @@ def record(path, args, speed, deadline, folder, echo=None, interrupts=None):
     try:
         result = run(traceable(os.path.abspath(path), folder), *args, wrapper=command(data, log), speed=speed,
                      stderr="terminal", timeout=None, watch=watch, stopping=watch.stopping, env=env,
-                     preload=[helper] if helper else [], stdin="inherit", echo=echo, interrupts=interrupts)
+                     preload=[helper] if helper else [], stdin=stdin, echo=echo, interrupts=interrupts)
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     if not os.path.exists(os.path.join(data, "task.txt")):
@@ -132,10 +132,33 @@ def record(path, args, speed, deadline, folder, echo=None, interrupts=None):
                      helper_log if helper else None, watch.dying, arrivals)
 
 
-UNTRACED_SECONDS = 5  # at least, for the second run without the tracer
+def race_run(path, args, speed, deadline, folder, stdin, interrupts):
+    """Runs the program once more, unchanged, under Helgrind, with the same
+    clock, deadline and input, its output aside; Helgrind writes a text log
+    per process into a folder: (that folder, how the run was stopped, or None)."""
+    from .races import SUPPRESSIONS
+    logs = os.path.join(folder, "helgrind")
+    os.makedirs(logs, exist_ok=True)
+    suppressions = os.path.join(folder, "faketime.supp")
+    with open(suppressions, "w") as written:
+        written.write(SUPPRESSIONS)
+
+    def watch(pids, seconds):
+        return "deadline" if seconds * (speed or 1) >= deadline else None
+    wrapper = ["valgrind", "--tool=helgrind", "--fullpath-after=", "--trace-children=yes",
+               f"--suppressions={suppressions}", f"--log-file={logs}/%p"]
+    try:
+        result = run(os.path.abspath(path), *args, wrapper=wrapper, speed=speed, stderr="terminal", timeout=None,
+                     watch=watch, stdin=stdin, interrupts=interrupts)
+    except FileNotFoundError as error:
+        raise Failure(str(error)) from None
+    said = {"deadline": "reached the deadline", "interrupted": "was interrupted"}
+    return logs, said.get(result.stopped, result.stopped)
 
 
-def untraced(path, args, speed, deadline, interrupts):
+
+
+def untraced(path, args, speed, deadline, interrupts, stdin="null"):
     """How the program ends when it runs alone, without the tracer, under the
     same clock and deadline, its output and input aside: to tell uftrace's
     faults from the program's. None if it could not be run."""
@@ -145,7 +168,7 @@ def untraced(path, args, speed, deadline, interrupts):
         return None
     try:
         alone = run(os.path.abspath(path), *args, speed=speed, stderr="terminal", timeout=None, watch=watch,
-                    interrupts=interrupts)
+                    interrupts=interrupts, stdin=stdin)
     except (OSError, AssertionError):
         return None
     return None if alone.stopped else in_words(alone.status)

@@ -166,7 +166,11 @@ def write(path, program, analysis):
             reason, at = analysis.stop
             emit(json.dumps({"name": reason, "ph": "i", "s": "g", "ts": float(us(at)), "pid": main_pid,
                              "tid": main_pid}))
-        out.write("\n]}\n")
+        out.write("\n]")
+        if analysis.races is not None:  # what --races found, beside the events
+            from .races import as_json
+            out.write(',\n"races": ' + json.dumps(as_json(analysis.races)))
+        out.write("}\n")
 
 
 def meta(name, pid, tid, args):
