@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Benchmark, run by hand from the root after a build:
-    tools/bench.py [build dir [program ...]]      (default: build, all four and timeline)
+    tools/bench.py [build dir [program ...]]      (default: build, all four, timeline and races)
 
 For a real-time run of each program on a pseudo-terminal: the largest and the
 median gap between a line's moment (and the exit) and its ideal moment, the
@@ -18,6 +18,10 @@ four C++ threads take and release a std::mutex 1,000,000 times through a
 std::lock_guard. For each: the times of each round, the medians and their
 ratio, and the peak memory of the tool with all its children (the sum over
 its processes, sampled ten times a second).
+
+races: tools/timeline.py with and without --races, in turn for five rounds,
+on racy, whose two C threads each add 1 to a counter 100,000 times with no
+lock: the times, the medians and their ratio.
 """
 import os, re, shutil, statistics, subprocess, sys, tempfile, time
 
@@ -33,6 +37,7 @@ TIMELINE_PROGRAMS = {"lockloop": ("1,000,000 calls of pthread_mutex_lock and pth
                                     "threads", "1000000\n")}
 TIMELINE_TARGETS = (5, 1024)  # at most this many times uftrace alone, and MiB
 TIMELINE_ROUNDS = 5
+RACES_TARGET = 4  # --races takes at most this many times a plain run of the tool
 
 
 def bakers_ideal(texts):
@@ -68,30 +73,15 @@ int main(void) { pthread_t t; void *v; pthread_create(&t, NULL, tFunc, NULL); pt
 """
 
 class PeakMemory:
-    """Watches a run: the most that its first process and all its descendants
-    held at once, in KiB. The timeline tool starts its program in a session
-    of its own, so they are found by parentage."""
+    """Watches a run: the most that the processes the runner started, and all
+    their descendants, held at once, in KiB."""
 
     def __init__(self):
         self.peak = 0
 
-    def __call__(self, first, seconds):
-        parents = {}
-        for entry in os.listdir("/proc"):
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
-            except (OSError, ValueError):
-                pass
-        tree, grown = {first}, True
-        while grown:
-            grown = False
-            for pid, parent in parents.items():
-                if parent in tree and pid not in tree:
-                    tree.add(pid)
-                    grown = True
+    def __call__(self, family, seconds):
         held = 0
-        for pid in tree:
+        for pid in family:
             try:
                 with open(f"/proc/{pid}/status") as status:
                     held += int(re.search(r"VmRSS:\s+(\d+)", status.read())[1])
@@ -137,7 +127,27 @@ def timeline(name, rounds=TIMELINE_ROUNDS):
           f"(target: at most {TIMELINE_TARGETS[1]} MiB)")
 
 
-chosen = sys.argv[2:] or [*IDEAL, "timeline"]
+def races(rounds=TIMELINE_ROUNDS):
+    program = os.path.join(os.environ["BIN_DIR"], "tests", "racy")
+    plain, checked = [], []
+    with tempfile.TemporaryDirectory() as folder:
+        for _ in range(rounds):
+            for options, times, status in (((), plain, 0), (("--races",), checked, 4)):
+                start = time.monotonic()
+                traced = run(TIMELINE, "--out", os.path.join(folder, "racy"), *options, program, output="pipe",
+                             timeout=600)
+                times.append(time.monotonic() - start)
+                assert traced.status == status, traced.err
+    print(f"\ntimeline --races on racy, 2 threads of 100,000 unlocked increments, {rounds} rounds:")
+    for without, with_races in zip(plain, checked):
+        print(f"- tools/timeline.py: {without:.2f} s; with --races: {with_races:.2f} s, "
+              f"{with_races / without:.1f} times")
+    median_plain, median_races = statistics.median(plain), statistics.median(checked)
+    print(f"- median: {median_plain:.2f} s, with --races {median_races:.2f} s: {median_races / median_plain:.1f} "
+          f"times (target: at most {RACES_TARGET})")
+
+
+chosen = sys.argv[2:] or [*IDEAL, "timeline", "races"]
 if "timeline" in chosen:
     chosen[chosen.index("timeline"):chosen.index("timeline") + 1] = list(TIMELINE_PROGRAMS)
 if any(p in IDEAL for p in chosen):
@@ -165,3 +175,6 @@ if "lumbrick" in chosen:
 
 for name in (p for p in chosen if p in TIMELINE_PROGRAMS):
     timeline(name)
+
+if "races" in chosen:
+    races()

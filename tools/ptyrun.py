@@ -120,6 +120,14 @@ def members(session):
     return found
 
 
+def kill(pid):
+    """SIGKILL to a child not yet waited for (its id cannot be reused)."""
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
 def stop(pids_of):
     """Kills every process that pids_of() names, again and again, so that a
     process forked meanwhile goes too; returns those killed: {pid: name}."""
@@ -151,13 +159,16 @@ class Interrupts:
 
 
 def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None, wrapper=(), timeout=120,
-        env=None, watch=None, stopping=None, preload=(), stdin="null", echo=None, interrupts=None):
+        env=None, watch=None, stopping=None, preload=(), stdin="null", echo=None, interrupts=None,
+        wrapper_apart=True):
     """program: a name in BIN_DIR, or a path; output: "terminal", "pipe",
     "closed" or a file to write to (for example /dev/full); stderr: "apart" or
     "terminal" (with output, on the terminal); stdin: "null", "inherit"
     (this process's own) or bytes to give it; fail: (call, nth, error name), e.g.
     ("pthread_create", 2, "EAGAIN"); wrapper: a command that runs the
-    program, e.g. valgrind with its options; timeout: real seconds, or None;
+    program, e.g. valgrind with its options, and wrapper_apart says whether it
+    runs the program in a process of its own (uftrace) or in its own process
+    (valgrind); timeout: real seconds, or None;
     preload: more libraries to load into the program; echo(bytes) is given
     the output as it arrives.
     watch(pids, seconds) is called every tenth of a second while the program
@@ -207,10 +218,10 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
                                 start_new_session=True)
         if given == subprocess.PIPE:
             threading.Thread(target=feed, args=(proc.stdin, stdin), daemon=True).start()
-        spare = proc.pid if wrapper else None
+        spare = proc.pid if wrapper and wrapper_apart else None
         if writer != subprocess.DEVNULL:
             os.close(writer)
-        stopped, stop_by, status, usage, first = None, None, None, None, None if wrapper else proc.pid
+        stopped, stop_by, status, usage, first = None, None, None, None, None if spare else proc.pid
         reaped, left = {}, {}
 
         def family(table=None):
@@ -249,8 +260,8 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
             now = time.monotonic()
             table = processes()
             reap(table)
-            if stop_by is not None and now > stop_by:  # the wrapper does not finish: it goes too
-                stop(lambda: {proc.pid: "wrapper"} if proc.poll() is None else {})
+            if stop_by is not None and now > stop_by and status is None:  # the wrapper does not finish: it goes too
+                kill(proc.pid)
             elif stopped is None and timeout is not None and now > start + timeout:
                 overdue()
             elif stopped is None and watch:
@@ -313,8 +324,8 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
             # Whatever is left: a process that outlived its parent, or all on an error.
             left.update(stop(lambda: {pid: info[2] for pid, info in descendants(me).items()
                                       if info[1] not in "ZX" and pid != proc.pid}))
-            if proc.poll() is None:
-                proc.kill()
+            if status is None:
+                kill(proc.pid)
             reap(processes())
         if status is None:
             _, code, usage = os.wait4(proc.pid, 0)

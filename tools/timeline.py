@@ -209,7 +209,8 @@ def main(interrupts):
             progress("running the program again, under Helgrind")
             logs, stopped = record.race_run(path, options.args, speed, options.deadline, folder, again, interrupts)
             progress("reading Helgrind's words")
-            found, unchecked = races.analyse(races.read_logs(logs), result, recorded.symbols, os.path.abspath(path))
+            found, unchecked = races.analyse(races.read_logs(logs), result, recorded.symbols, os.path.abspath(path),
+                                              recorded.creations)
             result = result._replace(races=found)
     progress("writing the trace")
     written(f"{prefix}.json", lambda file: trace.write(file, name, result))
@@ -293,6 +294,8 @@ if __name__ == "__main__":
         status = 130
     except BrokenPipeError:
         status = "timeline: write error: Broken pipe"
+    except Exception as error:  # a fault of the tool's own: said in one line, its program already stopped
+        status = f"timeline: internal error: {type(error).__name__}: {error}"
     try:
         sys.stdout and sys.stdout.flush()
     except OSError:

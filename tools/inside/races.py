@@ -14,12 +14,13 @@ the program's symbols and types.
 Helgrind cannot see an ordering made with atomic loads and stores (plain
 moves) or with the futex system calls under C++20's semaphores, latches,
 barriers, atomic waits and futures: a race between threads that use them
-cannot be trusted. Such races are left out, and one line says which threads
-were not checked, and why."""
+cannot be trusted. Such races are left out (unseen.py finds the threads
+whose code may do so), and one line says which threads were not checked,
+and why."""
 import os, re
 from collections import namedtuple
 
-from . import dwarf, objects
+from . import dwarf, objects, unseen
 from .calls import FUTEX_WAITS, FUTEX_WAKES, named
 
 Access = namedtuple("Access", "thread access file line locks")
@@ -202,12 +203,14 @@ class Namer:
         return False
 
 
-def analyse(logs, analysis, symbols, program):
+def analyse(logs, analysis, symbols, program, creations):
     """([Race], the threads not checked and why, or None)."""
     namer = Namer(logs, analysis, symbols, program)
     futex_users = {analysis.roles[task] for task, calls in analysis.calls.items()
                    if any(call[0] in FUTEX_CALLS for call in calls)}
     found, atomic_users, touched = {}, set(), set()
+    for thread, marks in (unseen.threads(program, analysis, creations, symbols) if logs else {}).items():
+        (futex_users if "futex" in marks else atomic_users).add(thread)
     for log in logs.values():
         for report in log.reports:
             if report.earlier is None:
@@ -260,8 +263,8 @@ def why_unchecked(atomics, futexes, order):
                     "stores, whose ordering Helgrind cannot see")
     if futexes - atomics:
         one = len(futexes - atomics) == 1
-        said.append(f"{listing(futexes - atomics)}, which {'waits' if one else 'wait'} on C++20 semaphores, "
-                    "latches, barriers or futures, whose futex calls Helgrind cannot see")
+        said.append(f"{listing(futexes - atomics)}, which {'uses' if one else 'use'} C++20 semaphores, latches, "
+                    "barriers, atomic waits or futures, whose futex calls Helgrind cannot see")
     return ("not checked for races: " + "; ".join(said)) if said else None
 
 

@@ -143,16 +143,16 @@ def race_run(path, args, speed, deadline, folder, stdin, interrupts):
     with open(suppressions, "w") as written:
         written.write(SUPPRESSIONS)
 
-    def watch(pids, seconds):
-        return "deadline" if seconds * (speed or 1) >= deadline else None
+    watch = Watch(speed, deadline)  # a program that hangs hangs under Helgrind too
     wrapper = ["valgrind", "--tool=helgrind", "--fullpath-after=", "--trace-children=yes",
                f"--suppressions={suppressions}", f"--log-file={logs}/%p"]
     try:
         result = run(os.path.abspath(path), *args, wrapper=wrapper, speed=speed, stderr="terminal", timeout=None,
-                     watch=watch, stdin=stdin, interrupts=interrupts)
+                     watch=watch, stdin=stdin, interrupts=interrupts, wrapper_apart=False)
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
-    said = {"deadline": "reached the deadline", "interrupted": "was interrupted"}
+    said = {"deadline": "reached the deadline", "interrupted": "was interrupted",
+            "deadlock": "hung, and was stopped", "stopped": "stopped itself, and was ended"}
     return logs, said.get(result.stopped, result.stopped)
 
 
