@@ -35,9 +35,6 @@ Log = namedtuple("Log", "pid parent reports locks")
 
 SYSTEM_SOURCES = ("/usr/include/", "/usr/lib/", "/usr/local/include/", "/usr/share/")
 FRAME = re.compile(r"(?:at|by) 0x[0-9A-F]+: (.*?) (?:\((/[^()]*?):(\d+)\)|\(in .*\)|\(.*\))$")
-ATOMIC = re.compile(r"\b(?:__atomic_\w+|__sync_\w+|atomic_(?:load|store|exchange|fetch_\w+|compare_exchange\w*|"
-                    r"flag_\w+)(?:_explicit)?)\s*\(|\.\s*(?:load|store|exchange|fetch_\w+|compare_exchange_\w+|"
-                    r"test_and_set|test|clear)\s*\(|memory_order")
 FUTEX_CALLS = FUTEX_WAITS | FUTEX_WAKES | named("task") | frozenset({"syscall"})
 SUPPRESSIONS = "".join(f"{{\n   libfaketime's own, not the program's\n   Helgrind:{kind}\n   obj:*/libfaketime*\n}}\n"
                        for kind in ("Race", "UnlockUnlocked", "UnlockForeign", "UnlockBogus", "PthAPIerror",
@@ -168,32 +165,28 @@ class Namer:
         address = re.search(r"Address (0x[0-9a-fA-F]+)", text)
         return address[1] if address else "an object"
 
+    def place(self, name, offset):
+        """(the program's variable that holds name+offset, the offset into it), or None."""
+        try:
+            rows, _ = self.symbols.table(self.program)
+        except OSError:
+            return None
+        start = next((row[0] for row in rows if row[2] == name and not row[3]), None)
+        debug = self.symbols.debug(self.program) if start is not None else None
+        found = debug.variable(start + offset) if debug else None
+        return (found, start + offset - found.at) if found is not None else None
+
     def variable(self, name, offset):
         """A variable's name with the place inside it, from the program's types."""
-        path = self.program
-        try:
-            rows, _ = self.symbols.table(path)
-        except OSError:
-            rows = []
-        start = next((row[0] for row in rows if row[2] == name and not row[3]), None)
-        debug = self.symbols.debug(path) if start is not None else None
-        found = debug.variable(start + offset) if debug else None
+        found = self.place(name, offset)
         if found is not None:
-            return found.name + dwarf.inside(found.type, start + offset - found.at)
+            return found[0].name + dwarf.inside(found[0].type, found[1])
         return name if offset == 0 else f"{name}+{offset:#x}"
 
     def atomic(self, name, offset):
         """Whether the variable's place is an atomic object, by its type."""
-        try:
-            rows, _ = self.symbols.table(self.program)
-        except OSError:
-            return False
-        start = next((row[0] for row in rows if row[2] == name and not row[3]), None)
-        debug = self.symbols.debug(self.program) if start is not None else None
-        found = debug.variable(start + offset) if debug else None
-        if found is None:
-            return False
-        die = dwarf.locate(found.type, start + offset - found.at)[1]
+        found = self.place(name, offset)
+        die = dwarf.locate(found[0].type, found[1])[1] if found else None
         while die is not None:
             if die.tag == "DW_TAG_atomic_type" or dwarf.kind_of(die) == "atomic":
                 return True
@@ -228,7 +221,7 @@ def analyse(logs, analysis, symbols, program, creations):
             threads = {side[0] for side in sides}
             touched |= threads
             lines = [objects.source_lines((where[0], where[1]))[-1:] if where else [] for _, _, where, _ in sides]
-            if atomic_object or any(ATOMIC.search(text[0]) for text in lines if text):
+            if atomic_object or any(unseen.ATOMIC_SOURCE.search(text[0]) for text in lines if text):
                 atomic_users |= threads
                 continue
             if None in (side[2] for side in sides):
