@@ -47,7 +47,7 @@ MOST_ARROWS = 300
 MOST_LABELLED_LINES = 8
 MOST_FLOW_LABELS = 3  # objects of one kind whose hand-overs the legend names one by one
 FLOW_PALETTE = ("#f77f00", "#2a9d8f", "#6a4c93")  # for the objects of one kind, one by one
-LABEL_PX = 45  # a wait at least this wide is labelled with its object
+LABEL_PX = 45  # a wait or a hold at least this wide is labelled with its object or holder, if the name fits
 MARGIN_PX = 8  # kept clear around everything drawn
 SMALL_CHAR_PX = 5.5  # the width of a character of a line's label
 MOST_RACES = 12  # data races listed under the lanes
@@ -192,6 +192,11 @@ def left_out(placed, cut):
                zorder=6)
 
 
+def fits(width_px, label):
+    """Whether a bar this wide takes its label inside it."""
+    return width_px >= max(LABEL_PX, SMALL_CHAR_PX * len(label) + 12)
+
+
 def fit(fig, placed, heading, left_px, plot_px):
     """Makes the picture wide and tall enough for every legend and label, the
     panels keeping their places and sizes in pixels."""
@@ -242,7 +247,7 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
                             count=len(waiting))
         for i in np.nonzero((ends - starts) * scale >= LABEL_PX)[0]:
             obj = label_of.get((waiting[i][NAME], waiting[i][RAW]))
-            if obj:
+            if obj and fits((ends[i] - starts[i]) * scale, obj):
                 labels.append(((starts[i] + ends[i]) / 2, lane[task], obj))
         never_ended += [(call[END] / 1e9, lane[task]) for call in waiting if id(call) in analysis.unfinished]
         first = 0 if task == analysis.order[0] else task_calls[0][START] / 1e9
@@ -408,7 +413,7 @@ def object_bands(panel, analysis, semaphores, mutexes, end, scale, patch):
                 panel.broken_barh(spans, (row - 0.35, 0.7), color=palette(holder % 20), linewidth=0)
                 shown.add(holder)
                 for x, width in spans:
-                    if width * scale >= LABEL_PX:
+                    if fits(width * scale, analysis.roles[tasks[holder]]):
                         panel.text(x + width / 2, row, analysis.roles[tasks[holder]], ha="center", va="center",
                                    fontsize=8, clip_on=True)
         row += 1
