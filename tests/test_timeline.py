@@ -154,8 +154,8 @@ class Bakers(unittest.TestCase):
                 sleeps = [s for s in spans if s["name"] == "sleep"]
                 self.assertEqual([w["args"] for w in waits], [{"semaphore": semaphore}] * turns)
                 self.assertEqual([s["args"] for s in sleeps], [{"seconds": seconds}] * turns)
-                for sleep in sleeps:  # compressed 20 times, 15 ms late in real time is 0.3 s
-                    self.assertAlmostEqual(sleep["dur"] / 1e6, seconds, delta=0.3)
+                for sleep in sleeps:  # compressed 20 times, 25 ms late in real time is 0.5 s
+                    self.assertAlmostEqual(sleep["dur"] / 1e6, seconds, delta=0.5)
 
     def test_counters_stay_within_the_counter(self):
         for name, first, last in (("bun", 0, 0), ("freePlace", 3, 3)):
@@ -185,7 +185,7 @@ class Others(unittest.TestCase):
         (join,) = [s for s in run.spans["main"] if s["name"] == "pthread_join"]
         (sleep,) = [s for s in run.spans["worker"] if s["name"] == "sleep"]
         self.assertEqual(join["args"], {"thread": "worker"})
-        self.assertAlmostEqual(join["dur"] / 1e6, 5, delta=0.25)
+        self.assertAlmostEqual(join["dur"] / 1e6, 5, delta=0.5)  # 50 ms of real time at ten times the pace
         self.assertGreaterEqual(join["ts"] + join["dur"], sleep["ts"] + sleep["dur"])
         # A sleep is not a wait: the worker slept 5 s and was blocked for none of them.
         rows = {line.split()[0]: line.split()[1:] for line in run.table[1:]}
@@ -203,7 +203,7 @@ class Others(unittest.TestCase):
         self.assertEqual(len({pid for pid, _ in run.names}), 2)
         (sleep,) = [s for s in run.spans["parent"] if s["name"] == "sleep"]
         self.assertEqual(sleep["args"], {"seconds": 2})
-        self.assertAlmostEqual(sleep["dur"] / 1e6, 2, delta=0.25)
+        self.assertAlmostEqual(sleep["dur"] / 1e6, 2, delta=0.5)
 
     def test_what_cannot_be_traced_is_said_in_one_line(self):
         with tempfile.TemporaryDirectory() as empty:
@@ -766,10 +766,14 @@ class Hangs(unittest.TestCase):
                 (pending,) = [e for e in run.events if e["ph"] == "X" and e["args"].get("unfinished")]
                 self.assertEqual((pending["name"], pending["args"]["seconds"]), ("sleep", 10))
                 self.assertEqual(left({pid for pid, _ in run.names}, "sleeper"), [])
+                # The unfinished sleep ends where the run was stopped.
+                self.assertAlmostEqual(pending["ts"] + pending["dur"], mark["ts"], delta=1000)
                 if how == "deadline":  # 25 of the program's seconds, 2.5 s of real time at ten times the pace
                     self.assertAlmostEqual(mark["ts"] / 1e6, 25, delta=3)
                     self.assertLess(run.seconds, 25)
-        self.assertAlmostEqual(mark["ts"] / 1e6, 15, delta=5)
+        # Ctrl-C came 1.5 s of real time after the tool started, the program's start some time later:
+        # at most 15 of its seconds, however slowly it started.
+        self.assertTrue(0 < mark["ts"] / 1e6 <= 15 + 2, mark)
 
     def test_signals_stop_the_run_and_keep_it(self):
         for signals in ([signal.SIGTERM], [signal.SIGHUP], [signal.SIGINT, signal.SIGINT]):
