@@ -766,8 +766,9 @@ class Hangs(unittest.TestCase):
                 (pending,) = [e for e in run.events if e["ph"] == "X" and e["args"].get("unfinished")]
                 self.assertEqual((pending["name"], pending["args"]["seconds"]), ("sleep", 10))
                 self.assertEqual(left({pid for pid, _ in run.names}, "sleeper"), [])
-                # The unfinished sleep ends where the run was stopped.
+                # The unfinished sleep ends where the run was stopped, after it began.
                 self.assertAlmostEqual(pending["ts"] + pending["dur"], mark["ts"], delta=1000)
+                self.assertGreater(pending["dur"], 0)
                 if how == "deadline":  # 25 of the program's seconds, 2.5 s of real time at ten times the pace
                     self.assertAlmostEqual(mark["ts"] / 1e6, 25, delta=3)
                     self.assertLess(run.seconds, 25)
@@ -776,12 +777,31 @@ class Hangs(unittest.TestCase):
         self.assertTrue(0 < mark["ts"] / 1e6 <= 15 + 2, mark)
 
     def test_signals_stop_the_run_and_keep_it(self):
-        for signals in ([signal.SIGTERM], [signal.SIGHUP], [signal.SIGINT, signal.SIGINT]):
+        for signals, by in (([signal.SIGTERM], "SIGTERM"), ([signal.SIGHUP], "SIGHUP"),
+                            ([signal.SIGINT, signal.SIGINT], "Ctrl-C")):
             with self.subTest(signals=signals):
                 run = Traced("sleeper", speed=10, signals=signals)
                 self.assertEqual(run.status, 3, run.err)
                 self.assertEqual([e["name"] for e in run.events if e.get("s") == "g"], ["interrupted"])
+                self.assertRegex(run.last_line(), rf"^the program was interrupted by {by}, and stopped at [\d.]+ s$")
                 self.assertEqual(left({pid for pid, _ in run.names}, "sleeper"), [])
+
+    def test_a_signal_before_the_run_is_traced(self):
+        # --races reads a piped input whole before the run: a pipe left open holds the tool there.
+        for number, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            with self.subTest(signal=number), tempfile.TemporaryDirectory() as folder:
+                tool = subprocess.Popen([TOOL, "--races", "--out", os.path.join(folder, "run"),
+                                         os.path.join(os.environ["PROGRAMS_DIR"], "sleeper")],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                time.sleep(1.5)
+                tool.send_signal(number)
+                self.assertEqual(tool.wait(timeout=10), status)
+                self.assertEqual(tool.stderr.read().decode(), f"timeline: interrupted ({number.name}) before "
+                                 "sleeper was traced: nothing was recorded, nothing written\n")
+                self.assertEqual(os.listdir(folder), [])
+                tool.stdin.close()
+                tool.stdout.close()
+                tool.stderr.close()
 
     def test_a_third_ctrl_c_gives_up(self):
         with tempfile.TemporaryDirectory() as folder:

@@ -30,20 +30,30 @@ tracks' names, each one's read or write, its line and the locks it held.
 Exit status: 0 after a run that exited with 0; 4 when --races found a data
 race in it; 3 after a run that failed, crashed, hung, stopped, reached its
 deadline or was interrupted (the trace, picture and table are written all
-the same); 1 when the tool could not trace or write; 2 for bad arguments.
+the same); 1 when the tool could not trace or write; 2 for bad arguments;
+128 + the signal's number when interrupted before the program was traced.
 """
-import logging, random  # noqa: F401  before matplotlib's import in a thread, which a fork must not meet half done
-import argparse, importlib.util, math, os, shutil, signal, sys, tempfile, threading
-
-from inside import analyse, picture, races, read, record, table, trace
-from inside.read import Failure
+import signal
 from ptyrun import Interrupts
+
+# The signals are counted from the first moment, not after the second of
+# imports below: one that comes while they load stops the run before it starts.
+CAUGHT = Interrupts()
+for _number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(_number, CAUGHT)
+
+import logging, random  # noqa: E402,F401  before matplotlib's import in a thread, which a fork must not meet half done
+import argparse, importlib.util, math, os, shutil, sys, tempfile, threading  # noqa: E402
+
+from inside import analyse, picture, races, read, record, table, trace  # noqa: E402
+from inside.read import Failure  # noqa: E402
 
 PROGRAMS = ("gorvane", "lumbrick", "bakers", "fendrow")
 BUILD = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build")
 DEADLINE_SECONDS = 600
 FASTEST = 1000  # libfaketime's clocks go no faster than this and stay true
 GIVE_UP = 3  # Ctrl-Cs after which the tool gives up
+MOST_INPUT = 64 << 20  # bytes of input that --races keeps for its two runs
 EXAMPLES = """examples:
   tools/timeline.py bakers                      # a bakery day in real time: bakers.json, bakers.png
   tools/timeline.py --speed 20 bakers           # the same day in 4 seconds
@@ -138,16 +148,32 @@ def check_tools(path):
         raise Failure("pyelftools is missing: apt-get install python3-pyelftools")
 
 
-def given_input(options):
+def given_input(options, interrupts):
     """The program's input: the tool's own, read whole first where the
     program runs twice (--races) and the input is not a terminal, so that
-    both runs read the same."""
+    both runs read the same. The reading gives way to Ctrl-C, which a read
+    of a pipe that stays open would not."""
     if not options.races or sys.stdin is None or sys.stdin.isatty():
         return "inherit"
-    try:
-        return sys.stdin.buffer.read()
-    except OSError:
-        return "null"
+    read, done = bytearray(), []
+
+    def reader():  # by the descriptor: a buffered reader's lock would be held at exit
+        try:
+            while len(read) <= MOST_INPUT and (chunk := os.read(sys.stdin.fileno(), 1 << 16)):
+                read.extend(chunk)
+            done.append(True)
+        except OSError:
+            done.append(False)
+    thread = threading.Thread(target=reader, daemon=True)
+    thread.start()
+    while thread.is_alive() and not interrupts.count:
+        thread.join(0.1)
+    if interrupts.count:
+        return "null"  # the run will not start
+    if len(read) > MOST_INPUT:
+        raise Failure(f"--races gives both runs the same input, read whole first: it holds at most "
+                      f"{MOST_INPUT >> 20} MiB")
+    return bytes(read) if done[0] else "null"
 
 
 class Output:
@@ -187,7 +213,7 @@ def main(interrupts):
         raise Failure("--speed needs libfaketime: apt-get install faketime")
     if options.races and not shutil.which("valgrind"):
         raise Failure("--races needs Valgrind's Helgrind: apt-get install valgrind")
-    stdin = given_input(options)
+    stdin = given_input(options, interrupts)
     output = Output()
     progress = progress_printer()
     # matplotlib takes half a second to import: it does so while the program runs.
@@ -274,19 +300,25 @@ def on_signal(interrupts):
     recorded; the third Ctrl-C gives up."""
     def handle(signum, frame):
         interrupts(signum, frame)
+        given_up()
+
+    def given_up():
         if interrupts.names.count("SIGINT") >= GIVE_UP:
             raise KeyboardInterrupt
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, handle)
+    given_up()  # as many came while the tool loaded
 
 
 if __name__ == "__main__":
     if sys.stdout is not None:
         sys.stdout.reconfigure(errors="backslashreplace")
-    caught = Interrupts()
-    on_signal(caught)
     try:
-        status = main(caught)
+        on_signal(CAUGHT)
+        status = main(CAUGHT)
+    except record.NotStarted as failure:
+        print(f"timeline: {failure}", file=sys.stderr)
+        status = 128 + failure.signal
     except Failure as failure:
         status = f"timeline: {failure}"
     except KeyboardInterrupt:
@@ -302,4 +334,6 @@ if __name__ == "__main__":
         pass
     if sys.stdout is not None:  # nothing left to flush at exit, whatever became of standard output
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):  # all is said: the status is this one
+        signal.signal(number, signal.SIG_IGN)
     sys.exit(status)

@@ -15,7 +15,6 @@ from .calls import (ASYNC_TASK, ASYNC_WAIT, CALLS, COND_WAITS, CREATES, FUTEX_WA
                     THREAD_JOINS)
 from .read import END, NAME, RAW, START, arguments
 
-STARTUP_SECONDS = 0.05  # from the start of the run to the program's, uftrace's start-up
 JOIN = "_ZNSt6thread4joinEv"
 TASK_CALL = "pthread_once"
 
@@ -59,7 +58,8 @@ def analyse(record, recording, plt_names):
     for events in names.events["rwlock"].values():
         mutexes.rwlock(events, blocked, unfinished)
     flows += async_flows(calls, rare, roles, targets, blocked)
-    end = max([stop[1] if stop else 0] + [task_calls[-1][END] for task_calls in calls.values() if task_calls])
+    end = max([stop[1] if stop else 0] + [max(c[END] for c in task_calls) for task_calls in calls.values()
+                                          if task_calls])
     for name, task_holds in holds.items():
         holds[name] = mutexes.closed(task_holds, end)
     written, lost = output.attribute(rare, recording.output, symbols)
@@ -185,10 +185,10 @@ def pending_calls(record, recording, plt_names):
         starts += [start for stack in record.unended.values() for _, start, _ in stack]
         if snapshot.reason == "deadlock":
             at = max(starts + [last]) + (snapshot.seconds - snapshot.hung_since) * scale * 1e9
-        else:
-            at = max(starts + [last, (snapshot.seconds - STARTUP_SECONDS) * scale * 1e9])
+        else:  # uftrace's clock is the tool's own
+            at = max(starts + [last, (snapshot.clock - zero) * scale])
         at = int(at)
-        stop = (snapshot.reason, at)
+        stop = (snapshot.reason, at, snapshot.by or "Ctrl-C")
     ends = {}  # each process's last moment: when its calls in flight ended with it
     for (pid, _), task_calls in record.calls.items():
         if task_calls:
@@ -252,6 +252,7 @@ def take(recorded, name):
 
 
 def add(record, task, call):
+    call = call[:END] + (max(call[START], call[END]),) + call[END + 1:]  # a clock read late ends it where it began
     record.calls.setdefault(task, []).append(call)
     return call
 

@@ -21,7 +21,7 @@ original, with the stack slot that it replaced, in the program's memory:
         uint64_t start_time;         when the call began, on uftrace's clock
         ...
 """
-import os, re, signal, struct, subprocess
+import os, re, signal, struct, subprocess, time
 from collections import namedtuple
 
 
@@ -44,8 +44,10 @@ Thread = namedtuple("Thread", "pid tid state syscall wait stack_pointer switches
 # its whole stack ([Frame], innermost first).
 Pending = namedtuple("Pending", "thread plt_entry return_address start site memory outer frames")
 # reason: deadlock, deadline or interrupted; seconds: real seconds since the
-# run began when it was stopped; hung_since: when the hang was first seen.
-Snapshot = namedtuple("Snapshot", "reason seconds hung_since pending")
+# run began when it was last watched; hung_since: when the hang was first
+# seen; clock: CLOCK_MONOTONIC (uftrace's clock) when it was stopped, in ns;
+# by: what interrupted it, in words ("Ctrl-C", "SIGTERM"), or None.
+Snapshot = namedtuple("Snapshot", "reason seconds hung_since pending clock by", defaults=(None,))
 
 
 def threads(pid):
@@ -174,6 +176,7 @@ class Watch:
 
     def stopping(self, pids, reason):
         """Before the program is stopped: each thread's pending calls and its stack."""
+        clock = time.monotonic_ns()
         everyone = {pid: threads(pid) for pid in pids}  # what each waits for, read before they stop
         for pid in pids:
             try:
@@ -182,7 +185,7 @@ class Watch:
                 pass
         pending = [thread for pid in pids for thread in inspect(pid, everyone[pid])]
         hung_since = self.since if reason == "deadlock" else None
-        self.snapshot = Snapshot(reason, self.seconds, hung_since, pending)
+        self.snapshot = Snapshot(reason, self.seconds, hung_since, pending, clock)
 
 
 def inspect(pid, everyone, whole=True):

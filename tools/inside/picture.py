@@ -61,7 +61,9 @@ def merged(starts, ends, kinds, scale, least=0.5):
     neighbouring pixels of one kind joined."""
     if not len(starts):
         return []
-    s, e = starts * scale, ends * scale
+    # Within the picture, whatever the times: a pixel outside it would cost memory and show nothing.
+    s = np.clip(starts * scale, 0, WIDTH_PX)
+    e = np.clip(ends * scale, s, WIDTH_PX)
     wide = (e - s) >= 1
     bars = list(zip(s[wide], (e - s)[wide], kinds[wide]))
     narrow = ~wide
@@ -331,12 +333,12 @@ def title(program, speed, analysis):
     actors = "thread and process" if processes > 1 and threads else "process" if processes > 1 else "thread"
     if analysis.stop is None:
         return f"{program}: what each {actors} does, in the program's own seconds{pace}"
-    reason, at = analysis.stop
+    reason, at, by = analysis.stop
     return {"deadlock": f"{program} deadlocked: every thread waits, and none can wake another "
                         f"(stopped at {at / 1e9:.1f} s)",
             "deadline": f"{program}: stopped at its deadline, {at / 1e9:.1f} s{pace}",
             "stopped": f"{program} was stopped by a signal, and ended at {at / 1e9:.1f} s{pace}",
-            "interrupted": f"{program}: stopped by Ctrl-C at {at / 1e9:.1f} s{pace}"}[reason]
+            "interrupted": f"{program}: stopped by {by} at {at / 1e9:.1f} s{pace}"}[reason]
 
 
 def flow_style(name, kind, objects, profile, cxx=False):

@@ -111,8 +111,20 @@ def traceable(path, folder):
     return other
 
 
+class NotStarted(Failure):
+    """The tool was interrupted before the program's run was traced: nothing
+    was recorded. signal: the number of the first signal."""
+
+    def __init__(self, path, interrupts):
+        super().__init__(f"interrupted ({interrupts.names[0]}) before {os.path.basename(path)} was traced: "
+                         "nothing was recorded, nothing written")
+        self.signal = signal.Signals[interrupts.names[0]]
+
+
 def record(path, args, speed, deadline, folder, echo=None, interrupts=None, stdin="inherit"):
     data, log = os.path.join(folder, "uftrace.data"), os.path.join(folder, "uftrace.log")
+    if interrupts is not None and interrupts.count:
+        raise NotStarted(path, interrupts)
     helper, helper_log = build_helper(folder), os.path.join(folder, "helper.log")
     env = dict(REAL_MONOTONIC if speed else {})
     if helper:
@@ -125,10 +137,15 @@ def record(path, args, speed, deadline, folder, echo=None, interrupts=None, stdi
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     if not os.path.exists(os.path.join(data, "task.txt")):
+        if interrupts is not None and interrupts.count:  # stopped while uftrace was still starting it
+            raise NotStarted(path, interrupts)
         said = open(log, errors="replace").read().strip().splitlines()[-1:] if os.path.exists(log) else []
         raise Failure(f"uftrace recorded nothing of {path}" + (f": {said[0]}" if said else ""))
     output, arrivals = without_notice(result.raw, result.arrivals)
-    return Recording(data, result, output, watch.snapshot, ending(data, result),
+    snapshot = watch.snapshot
+    if snapshot is not None and snapshot.reason == "interrupted" and interrupts is not None and interrupts.names:
+        snapshot = snapshot._replace(by="Ctrl-C" if interrupts.names[0] == "SIGINT" else interrupts.names[0])
+    return Recording(data, result, output, snapshot, ending(data, result),
                      helper_log if helper else None, watch.dying, arrivals)
 
 

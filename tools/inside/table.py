@@ -61,18 +61,18 @@ def ending(analysis, recording):
     """How the run ended, in words, for the table's last line."""
     if analysis.stop is None:
         return recording.ended
-    reason, at = analysis.stop
+    reason, at, by = analysis.stop
     return {"deadlock": f"deadlocked, and was stopped at {s(at)} s",
             "stopped": f"was stopped by a signal, and was ended at {s(at)} s",
             "deadline": f"reached the deadline, and was stopped at {s(at)} s",
-            "interrupted": f"was interrupted by Ctrl-C, and stopped at {s(at)} s"}[reason]
+            "interrupted": f"was interrupted by {by}, and stopped at {s(at)} s"}[reason]
 
 
 def epilogue(analysis, deadline):
     """What follows the table: why a hung run could not go on, or why it was stopped."""
     if analysis.stop is None:
         return []
-    reason, at = analysis.stop
+    reason, at, by = analysis.stop
     if reason == "deadlock":
         return analysis.explanation or []
     if reason == "deadline":
@@ -80,4 +80,4 @@ def epilogue(analysis, deadline):
     if reason == "stopped":
         return [f"stopped: every thread of the program was stopped by a signal (SIGSTOP or another), and none "
                 f"went on for a second: the run was ended at {s(at)} s"]
-    return [f"interrupted: stopped by Ctrl-C after {s(at)} s of the program's time"]
+    return [f"interrupted: stopped by {by} after {s(at)} s of the program's time"]

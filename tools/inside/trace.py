@@ -163,7 +163,7 @@ def write(path, program, analysis):
             emit(json.dumps({"name": "left out until here", "ph": "i", "s": "g", "ts": float(us(analysis.cut[1])),
                              "pid": main_pid, "tid": main_pid}))
         if analysis.stop:
-            reason, at = analysis.stop
+            reason, at, _ = analysis.stop
             emit(json.dumps({"name": reason, "ph": "i", "s": "g", "ts": float(us(at)), "pid": main_pid,
                              "tid": main_pid}))
         out.write("\n]")
