@@ -453,6 +453,15 @@ class Hostile(unittest.TestCase):
         self.assertEqual(marks, ["left out from here", "left out until here"])
         self.assertLess(sum(e["ph"] == "X" for e in run.events), 2600000)
 
+    def test_much_output_is_cut_after_its_first_lines(self):
+        run = Traced("chatter", speed=None)  # 150,000 lines, more than the trace keeps
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.out.count("\n"), 150000 + len(run.table) + 3)  # all reached the terminal
+        self.assertIn("\nthe output is cut: the trace keeps its first 100,000 lines, and leaves out the ", run.out)
+        lines = run.lines()
+        self.assertEqual((len(lines), lines[-1]), (100000, ("main", "line 99999")))
+        self.assertNotIn("warning", run.out + run.err)
+
     def test_a_program_that_stops_itself(self):
         run = Traced("stopper")
         self.assertEqual((run.status, run.last_line()[:39]), (3, "the program was stopped by a signal, an"))

@@ -26,9 +26,10 @@ from collections import namedtuple
 # of the processes that this one adopted and waited for; first: the pid of the
 # program's own first process (under a wrapper, the wrapper's child); raw: the
 # output's bytes; arrivals: [(the end of a piece of the output in raw, when it
-# arrived on CLOCK_MONOTONIC, ns)].
-Run = namedtuple("Run", "out lines status end err usage stopped left reaped first raw arrivals",
-                 defaults=(None, (), None, None, None, ()))
+# arrived on CLOCK_MONOTONIC, ns)]; skipped: how many bytes of the output
+# were left out of raw, after the most that the caller keeps.
+Run = namedtuple("Run", "out lines status end err usage stopped left reaped first raw arrivals skipped",
+                 defaults=(None, (), None, None, None, (), 0))
 TICK_SECONDS = 0.1  # how often a run is watched
 GRACE_SECONDS = 10  # for a wrapper, such as uftrace, to finish its work after its program is stopped
 DRAIN_SECONDS = 0.5  # for the last output to arrive once every process has ended
@@ -160,7 +161,7 @@ class Interrupts:
 
 def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None, wrapper=(), timeout=120,
         env=None, watch=None, stopping=None, preload=(), stdin="null", echo=None, interrupts=None,
-        wrapper_apart=True):
+        wrapper_apart=True, most_output=None):
     """program: a name in BIN_DIR, or a path; output: "terminal", "pipe",
     "closed" or a file to write to (for example /dev/full); stderr: "apart" or
     "terminal" (with output, on the terminal); stdin: "null", "inherit"
@@ -170,7 +171,9 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
     runs the program in a process of its own (uftrace) or in its own process
     (valgrind); timeout: real seconds, or None;
     preload: more libraries to load into the program; echo(bytes) is given
-    the output as it arrives.
+    the output as it arrives; most_output: (bytes, lines), how much of the
+    output's start to keep whole lines of, or None for all (lines are then
+    not kept).
     watch(pids, seconds) is called every tenth of a second while the program
     runs (pids: {pid: (parent, state, name)} of every process of the program,
     its wrapper's aside); when it returns a reason, or on an interrupt
@@ -271,6 +274,7 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
                     halt(reason)
 
         data, lines, pending, now, last_tick, drained, arrivals = bytearray(), [], b"", 0.0, start, None, []
+        skipped = newlines = 0
         own_interrupts = interrupts is None and is_main_thread()
         if own_interrupts:
             interrupts = Interrupts()
@@ -312,6 +316,14 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
                     continue
                 if echo:
                     echo(chunk)
+                if most_output:
+                    room = max(most_output[0] - len(data), 0) if newlines < most_output[1] else 0
+                    skipped += max(len(chunk) - room, 0)
+                    if room:
+                        data += chunk[:room]
+                        newlines += chunk.count(b"\n", 0, room)
+                        arrivals.append((len(data), time.monotonic_ns()))
+                    continue
                 data += chunk
                 arrivals.append((len(data), time.monotonic_ns()))
                 *done_lines, pending = (pending + chunk).split(b"\n")
@@ -335,8 +347,16 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
         if pending:
             lines.append((now, pending.decode(errors="replace")))
         err.seek(0)
+        if skipped:  # the line that the limit cut leaves whole, and those past the most lines
+            last = len(data)
+            for _ in range(max(newlines - most_output[1], 0) + 1):
+                last = data.rfind(b"\n", 0, last)
+            whole = last + 1
+            skipped += len(data) - whole
+            del data[whole:]
+            arrivals[:] = [(min(offset, whole), ns) for offset, ns in arrivals]
         return Run(bytes(data).decode(errors="replace"), lines, status, end, err.read().decode(errors="replace"),
-                   usage, stopped, sorted(left.items()), reaped, first, bytes(data), arrivals)
+                   usage, stopped, sorted(left.items()), reaped, first, bytes(data), arrivals, skipped)
 
 
 def feed(pipe, data):

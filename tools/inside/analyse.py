@@ -18,8 +18,10 @@ from .read import END, NAME, RAW, START, arguments
 JOIN = "_ZNSt6thread4joinEv"
 TASK_CALL = "pthread_once"
 
+# lines_cut: (how many lines of the output the trace keeps, how many bytes after them it leaves out), or None.
 Analysis = namedtuple("Analysis", "order roles calls names flows holds values blocked unfinished lines warnings "
-                                  "end stop targets sleeps explanation objects cut races", defaults=(None,))
+                                  "end stop targets sleeps explanation objects cut races lines_cut",
+                      defaults=(None, None))
 
 
 def analyse(record, recording, plt_names):
@@ -63,9 +65,14 @@ def analyse(record, recording, plt_names):
     for name, task_holds in holds.items():
         holds[name] = mutexes.closed(task_holds, end)
     written, lost = output.attribute(rare, recording.output, symbols)
-    strays = [text for task, _, text, _ in written if task is None]
     line_events = output.untraced(written, calls, recording.arrivals, record.zero, record.speed)
-    warnings += check_lines(strays, lost, recording) + float_faults(calls, roles, order, symbols)
+    if record.cut:  # the lines of the part left out go with its calls
+        kept = [not record.cut[0] < moment < record.cut[1] for moment, _, _ in line_events]
+        written = [line for line, keep in zip(written, kept) if keep]
+        line_events = [line for line, keep in zip(line_events, kept) if keep]
+    strays = [text for task, _, text, _ in written if task is None]
+    whole = not record.cut and not recording.result.skipped
+    warnings += check_lines(strays, lost if whole else [], recording) + float_faults(calls, roles, order, symbols)
     unmatched = sum(count for task, count in record.unmatched.items() if task[0] not in record.execs)
     if unmatched:
         warnings.append(f"the record is not whole: {unmatched} calls left without an entry")
@@ -78,7 +85,8 @@ def analyse(record, recording, plt_names):
         if untracked > 0:
             warnings.append(f"{untracked} threads made no traced call and have no track")
     result = Analysis(order, roles, calls, names, flows, holds, values, blocked, unfinished, line_events, warnings,
-                      end, stop, targets, sleeps, None, names.kinds, record.cut)
+                      end, stop, targets, sleeps, None, names.kinds, record.cut, None,
+                      (recording.output.count(b"\n"), recording.result.skipped) if recording.result.skipped else None)
     if stop and stop[0] == "deadlock":
         result = result._replace(explanation=explain.deadlock(result, recording.snapshot))
     return result

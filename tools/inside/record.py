@@ -34,6 +34,8 @@ REAL_MONOTONIC = {"FAKETIME_DONT_FAKE_MONOTONIC": "1"}
 Recording = namedtuple("Recording", "folder result output snapshot ended helper dying arrivals")
 HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "helper.c")
 PLAIN_PATH = re.compile(r"[A-Za-z0-9._/+-]+")
+# The output kept for the trace: its first lines, within these bounds; all of it reaches the terminal.
+MOST_OUTPUT = (16 << 20, 100000)  # bytes, lines
 # libmcount's handler of a crash writes this notice to the program's standard output.
 CRASH_NOTICE = re.compile(rb"\n(?:\x1b\[[0-9;]*m)?Please report this bug to https://github\.com/namhyung/uftrace/"
                           rb"issues\.\n\n(?:\x1b\[[0-9;]*m)?")
@@ -133,7 +135,8 @@ def record(path, args, speed, deadline, folder, echo=None, interrupts=None, stdi
     try:
         result = run(traceable(os.path.abspath(path), folder), *args, wrapper=command(data, log), speed=speed,
                      stderr="terminal", timeout=None, watch=watch, stopping=watch.stopping, env=env,
-                     preload=[helper] if helper else [], stdin=stdin, echo=echo, interrupts=interrupts)
+                     preload=[helper] if helper else [], stdin=stdin, echo=echo, interrupts=interrupts,
+                     most_output=MOST_OUTPUT)
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     if not os.path.exists(os.path.join(data, "task.txt")):
@@ -165,14 +168,12 @@ def race_run(path, args, speed, deadline, folder, stdin, interrupts):
                f"--suppressions={suppressions}", f"--log-file={logs}/%p"]
     try:
         result = run(os.path.abspath(path), *args, wrapper=wrapper, speed=speed, stderr="terminal", timeout=None,
-                     watch=watch, stdin=stdin, interrupts=interrupts, wrapper_apart=False)
+                     watch=watch, stdin=stdin, interrupts=interrupts, wrapper_apart=False, most_output=(0, 0))
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     said = {"deadline": "reached the deadline", "interrupted": "was interrupted",
             "deadlock": "hung, and was stopped", "stopped": "stopped itself, and was ended"}
     return logs, said.get(result.stopped, result.stopped)
-
-
 
 
 def untraced(path, args, speed, deadline, interrupts, stdin="null"):
@@ -185,7 +186,7 @@ def untraced(path, args, speed, deadline, interrupts, stdin="null"):
         return None
     try:
         alone = run(os.path.abspath(path), *args, speed=speed, stderr="terminal", timeout=None, watch=watch,
-                    interrupts=interrupts, stdin=stdin)
+                    interrupts=interrupts, stdin=stdin, most_output=(0, 0))
     except (OSError, AssertionError):
         return None
     return None if alone.stopped else in_words(alone.status)

@@ -49,6 +49,10 @@ def table(analysis, ended, left=()):
         start, end, total = analysis.cut
         text.append(f"the run is cut: of its {total:,} calls or so, the tool reads those of its first {s(start)} s "
                     f"and of its last from {s(end)} s on, at most {MOST_CALLS:,}, and leaves the rest out")
+    if analysis.lines_cut:
+        kept, skipped = analysis.lines_cut
+        text.append(f"the output is cut: the trace keeps its first {kept:,} lines, and leaves out the {skipped:,} "
+                    "bytes after them, which reached the terminal all the same")
     if left:
         names = [f"{analysis.roles.get((pid, pid), 'a process')} ({name}, pid {pid})" for pid, name in left]
         text.append(f"the tool stopped {len(left)} process{'es' if len(left) > 1 else ''}: "
