@@ -462,6 +462,12 @@ class Hostile(unittest.TestCase):
         self.assertEqual((len(lines), lines[-1]), (100000, ("main", "line 99999")))
         self.assertNotIn("warning", run.out + run.err)
 
+    def test_many_threads_are_all_traced_and_the_first_drawn(self):
+        run = Traced("crowd", speed=None)  # 200 threads
+        self.assertEqual(run.status, 0)
+        self.assertEqual(len(run.names), 201)
+        self.assertEqual(struct.unpack(">II", run.png[16:24]), (1200, 45 + 150 * 40 + 50))  # 150 lanes
+
     def test_a_program_that_stops_itself(self):
         run = Traced("stopper")
         self.assertEqual((run.status, run.last_line()[:39]), (3, "the program was stopped by a signal, an"))

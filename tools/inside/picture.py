@@ -51,6 +51,8 @@ LABEL_PX = 45  # a wait or a hold at least this wide is labelled with its object
 MARGIN_PX = 8  # kept clear around everything drawn
 SMALL_CHAR_PX = 5.5  # the width of a character of a line's label
 MOST_RACES = 12  # data races listed under the lanes
+MOST_LANES = 150  # tracks drawn, in the trace's order; the trace keeps them all
+MOST_BANDS = 40  # objects' bands drawn under the lanes, in the same way
 HOLD_PX = 2  # the least width of a mutex's hold
 
 
@@ -116,9 +118,21 @@ def draw(path, program, speed, analysis, progress=lambda text: None):
 
     plt.rcParams.update({"font.size": 11})
     profile = PROFILES.get(program.split("-")[0])  # bakers, or a changed copy such as bakers-starving
+    heading_text = title(program, speed, analysis)
+    if len(analysis.order) > MOST_LANES:  # a picture too tall to read, or for matplotlib to make
+        heading_text += f"; its first {MOST_LANES} of {len(analysis.order):,} tracks"
+        drawn = set(analysis.order[:MOST_LANES])
+        analysis = analysis._replace(order=analysis.order[:MOST_LANES],
+                                     flows=[f for f in analysis.flows if f[1] in drawn and f[3] in drawn],
+                                     holds={name: [h for h in holds if h[2] in drawn]
+                                            for name, holds in analysis.holds.items()})
     if profile and not set(analysis.values) <= set(profile["waits"]):
         profile = None
     order, semaphores, mutexes = analysis.order, list(analysis.values), list(analysis.holds)
+    if len(semaphores) + len(mutexes) > MOST_BANDS:
+        heading_text += f"; its first {MOST_BANDS} of {len(semaphores) + len(mutexes):,} objects"
+        semaphores = semaphores[:MOST_BANDS]
+        mutexes = mutexes[:MOST_BANDS - len(semaphores)]
     counter = bool(profile and semaphores)
     bands = ([] if counter else semaphores) + mutexes
     labels = [analysis.roles[task] for task in order] + [f"{name} held by" for name in mutexes] + bands
@@ -151,7 +165,7 @@ def draw(path, program, speed, analysis, progress=lambda text: None):
     lanes.set_axisbelow(True)
     lanes.legend(handles=legend, loc="upper left", bbox_to_anchor=(1.01, 1), frameon=False, fontsize=10,
                  borderaxespad=0)
-    heading = fig.suptitle(title(program, speed, analysis), y=1 - 10 / height, va="top", fontsize=12)
+    heading = fig.suptitle(heading_text, y=1 - 10 / height, va="top", fontsize=12)
     axis, top = lanes, TOP_PX + lanes_px
     if counter:
         panel = add(top + GAP_PX, COUNTER_PX, sharex=lanes)
