@@ -468,6 +468,15 @@ class Hostile(unittest.TestCase):
         self.assertEqual(len(run.names), 201)
         self.assertEqual(struct.unpack(">II", run.png[16:24]), (1200, 45 + 150 * 40 + 50))  # 150 lanes
 
+    def test_long_names_leave_the_lanes_their_width(self):
+        run = Traced("longnames", speed=None)
+        self.assertIn("bank_teller_depositing_customer_payments_into_the_account 3", run.names.values())
+        picture = pixels(run.png)
+        # main's lane runs across the plot: most of the picture, not what the names leave of it.
+        self.assertGreater(sum(pixel != (255, 255, 255) for pixel in picture[45 + 20]), 500)
+        # Nothing is cut at the edges: the legends fit inside the picture.
+        self.assertEqual({pixel for row in picture for pixel in row[-3:] + row[:3]}, {(255, 255, 255)})
+
     def test_a_program_that_stops_itself(self):
         run = Traced("stopper")
         self.assertEqual((run.status, run.last_line()[:39]), (3, "the program was stopped by a signal, an"))

@@ -53,6 +53,7 @@ SMALL_CHAR_PX = 5.5  # the width of a character of a line's label
 MOST_RACES = 12  # data races listed under the lanes
 MOST_LANES = 150  # tracks drawn, in the trace's order; the trace keeps them all
 MOST_BANDS = 40  # objects' bands drawn under the lanes, in the same way
+MOST_NAME_CHARS = 40  # a longer name is shortened in its middle, where the lanes would lose their width
 HOLD_PX = 2  # the least width of a mutex's hold
 
 
@@ -135,7 +136,8 @@ def draw(path, program, speed, analysis, progress=lambda text: None):
         mutexes = mutexes[:MOST_BANDS - len(semaphores)]
     counter = bool(profile and semaphores)
     bands = ([] if counter else semaphores) + mutexes
-    labels = [analysis.roles[task] for task in order] + [f"{name} held by" for name in mutexes] + bands
+    labels = [brief(analysis.roles[task]) for task in order] + [brief(f"{name} held by") for name in mutexes] + \
+        [brief(name) for name in bands]
     left_px = max(90, 30 + CHAR_PX * max(map(len, labels), default=0))
     lanes_px = LANE_PX * max(1, len(order))
     holders = {task for holds in analysis.holds.values() for _, _, task in holds}
@@ -158,7 +160,7 @@ def draw(path, program, speed, analysis, progress=lambda text: None):
     scale = plot_px / (end * 1.01)  # pixels a second
     lanes = add(TOP_PX, lanes_px)
     legend = draw_lanes(lanes, analysis, profile, end, scale, Patch, Line2D, progress)
-    lanes.set_yticks(range(len(order)), [analysis.roles[task] for task in order])
+    lanes.set_yticks(range(len(order)), [brief(analysis.roles[task]) for task in order])
     lanes.set_ylim(len(order) - 0.5, -0.8)  # room above the first lane for its labels
     lanes.set_xlim(0, end * 1.01)
     lanes.grid(axis="x", color="#e5e5e5")
@@ -335,6 +337,15 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
     return legend
 
 
+def brief(name):
+    """A name as the picture shows it: a long one with its middle left out,
+    its start and its end (a thread's number) kept."""
+    if len(name) <= MOST_NAME_CHARS:
+        return name
+    keep = MOST_NAME_CHARS - 1
+    return name[:keep - keep // 3] + "\u2026" + name[-(keep // 3):]
+
+
 def shown(text):
     """A line's text as the picture can show it: control characters escaped."""
     return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in text)
@@ -368,7 +379,7 @@ def flow_style(name, kind, objects, profile, cxx=False):
         return colour, f"a {kind} {verb}"
     if len(objects) > 1:
         colour = FLOW_PALETTE[objects.index(name) % len(FLOW_PALETTE)]
-    return colour, f"{name} {verb}"
+    return colour, f"{brief(name)} {verb}"
 
 
 def steps(panel, series, end, shown, **style):
@@ -433,11 +444,11 @@ def object_bands(panel, analysis, semaphores, mutexes, end, scale, patch):
                         panel.text(x + width / 2, row, analysis.roles[tasks[holder]], ha="center", va="center",
                                    fontsize=8, clip_on=True)
         row += 1
-    panel.set_yticks(range(row), semaphores + [f"{name} held by" for name in mutexes])
+    panel.set_yticks(range(row), [brief(name) for name in semaphores + [f"{name} held by" for name in mutexes]])
     panel.set_ylim(row - 0.5, -0.5)
     panel.grid(axis="x", color="#e5e5e5")
     panel.set_axisbelow(True)
     if shown:
-        panel.legend(handles=[patch(color=palette(h % 20), label=analysis.roles[tasks[h]]) for h in sorted(shown)],
+        panel.legend(handles=[patch(color=palette(h % 20), label=brief(analysis.roles[tasks[h]])) for h in sorted(shown)],
                      loc="upper left", bbox_to_anchor=(1.06, 1), frameon=False, fontsize=9, borderaxespad=0,
                      ncol=2 if len(shown) > 6 else 1, title="held by", title_fontsize=9)
