@@ -758,6 +758,16 @@ class Hangs(unittest.TestCase):
                   "go in child is 0, and no thread ever posts go in child: parent posts go in parent, a copy that "
                   "this process does not share, for fork copies a semaphore that is not in shared memory.")
 
+    def test_two_processes_wait_on_a_named_semaphore(self):
+        self.hang("turns", 10, [r"parent\s+sem_wait\(/timeline_turns\)\s+\S*programs/turns\.c:26",
+                                r"child\s+sem_wait\(/timeline_turns\)\s+\S*programs/turns\.c:21"],
+                  "/timeline_turns is 0, and no thread ever posts /timeline_turns.")
+
+    def test_a_read_lock_held_across_a_join(self):
+        self.hang("readlocked", 10, [r"main\s+pthread_join\(updater\)\s+\S*programs/readlocked\.c:25",
+                                     r"updater\s+pthread_rwlock_wrlock\(tableLock\)\s+\S*programs/readlocked\.c:13"],
+                  "tableLock is held for reading by main, which waits too.")
+
     def test_main_leaves_with_pthread_exit(self):
         source = r"\S*programs/leaving\.c"
         run = self.hang("leaving", 10, [rf"forwards\s+pthread_mutex_lock\(second\)\s+{source}:19",

@@ -9,8 +9,10 @@ stopped (glibc 2.36, x86-64): a semaphore's value is the low 32 bits of its
 first word, a mutex's owner the thread id at byte 8."""
 import os, struct
 
-from .calls import CHILD_WAITS, COND_WAKES, FUTEX_WAKES, SEM_POSTS, THREAD_JOINS, display
+from .calls import CHILD_WAITS, COND_WAKES, FUTEX_WAKES, RW_UNLOCKS, RWLOCKS, SEM_POSTS, THREAD_JOINS, display
+from .mutexes import WRITES
 from .read import NAME, START
+from .threads import succeeded
 
 JOINS = THREAD_JOINS | CHILD_WAITS
 
@@ -124,7 +126,7 @@ def reasons(pending, alive, analysis):
         elif kind == "barrier":
             text.append(f"{obj} waits for more threads than are left to arrive.")
         elif kind == "rwlock":
-            text.append(f"{obj} is held by a thread that waits too, or has ended.")
+            text.append(rw_holders(obj, analysis, alive))
     return text
 
 
@@ -190,3 +192,36 @@ def find_cycle(pending, waiting_on, holders):
         if task == start and path:  # each holds what the one before it waits for
             return [(t, path[i - 1][1], wanted) for i, (t, wanted) in enumerate(path)]
     return None
+
+
+def rw_holders(obj, analysis, alive):
+    """Who holds a read-write lock at the end, for reading or for writing,
+    from their calls on it: its locks that returned, less its unlocks."""
+    holders = []
+    for task, task_calls in analysis.calls.items():
+        count, writing = 0, False
+        for call in task_calls:
+            if call[NAME] not in RWLOCKS and call[NAME] not in RW_UNLOCKS or id(call) in analysis.unfinished:
+                continue
+            if obj not in (name for _, name in analysis.names.of(call, task)):
+                continue
+            if call[NAME] in RW_UNLOCKS:
+                count, writing = max(count - 1, 0), False
+            elif succeeded(call):
+                count, writing = count + 1, call[NAME] in WRITES
+        if count:
+            holders.append((task, writing))
+    if not holders:
+        return f"{obj} is held by a thread that waits too, or has ended."
+    parts = []
+    for writing in (True, False):
+        these = [task for task, w in holders if w == writing]
+        if not these:
+            continue
+        waiting = [analysis.roles[t] for t in these if t in alive]
+        ended = [analysis.roles[t] for t in these if t not in alive]
+        states = ([f"{listing(waiting)}, which {'waits' if len(waiting) == 1 else 'wait'} too"] if waiting else []) \
+            + ([f"{listing(ended)}, which {'has' if len(ended) == 1 else 'have'} ended without unlocking it"]
+               if ended else [])
+        parts.append(f"for {'writing' if writing else 'reading'} by " + "; and by ".join(states))
+    return f"{obj} is held " + ", and ".join(parts) + "."

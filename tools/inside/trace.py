@@ -99,7 +99,7 @@ def write(path, program, analysis):
             span = ('{"name": %s, "ph": "X", "ts": %.3f, "dur": %.3f, "pid": ' + str(task[0]) + ', "tid": '
                     + str(task[1]) + ', "args": %s}')
             chosen = [call for call in analysis.calls.get(task, []) if call[NAME] in spans]
-            titles = {(name, raw): json.dumps(analysis.names.title((name, 0, 0, raw)))
+            titles = {(name, raw): json.dumps(analysis.names.title((name, 0, 0, raw, None)))
                       for name, raw in {(call[NAME], call[RAW]) for call in chosen}}
             args = {}  # name: {arguments as recorded: args}
             for call in chosen:
