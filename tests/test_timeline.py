@@ -626,6 +626,15 @@ class Cxx(unittest.TestCase):
                 self.assertEqual(len(run.lines()), 17)
                 self.assertEqual((run.status, run.err.count("warning")), (0, 0), run.err)
 
+    def test_threads_in_a_vector_that_grew(self):
+        for program in ("crew", "crew-O2"):
+            with self.subTest(program=program):
+                run = Traced(program)
+                crew = [f"member {n}" for n in range(1, 6)]
+                self.assertEqual(list(run.names.values()), ["main", *crew])
+                joins = [s["args"] for s in run.spans["main"] if s["name"] == "std::thread::join"]
+                self.assertEqual(joins, [{"thread": member} for member in crew])
+
     def test_semaphore_latch_and_barrier(self):
         for program in ("cxx20", "cxx20-O2"):
             with self.subTest(program=program):

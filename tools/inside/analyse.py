@@ -40,7 +40,7 @@ def analyse(record, recording, plt_names):
     name_from_sources(calls, unfinished, symbols)
     names = objects.Names(calls, symbols, roles)
     names.index(calls)
-    targets, blocked = threads.join_targets(calls, rare, roles, unfinished, record.creations)
+    targets, blocked = threads.join_targets(calls, rare, roles, unfinished, record.creations, record.joins)
     targets.update(created)
     targets.update(threads.resolve(pending_targets, roles))
     blocked |= set(pending_targets)

@@ -318,6 +318,7 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*routin
 
 struct joining {
     void *self;
+    unsigned long handle;
     long began;
 };
 
@@ -328,12 +329,15 @@ static void joined(struct joining *join)
     number(&line, (unsigned long)pid(), 10);
     number(&line, (unsigned long)tid(), 10);
     number(&line, (unsigned long)join->self, 16);
+    number(&line, join->handle, 16);
     number(&line, (unsigned long)join->began, 10);
     number(&line, (unsigned long)now(), 10);
     finish(&line);
 }
 
-/* std::thread::join(); the end is written even when it throws. */
+/* std::thread::join(); the end is written even when it throws. The
+ * std::thread holds its thread's handle, which names the thread where the
+ * object has moved since its creation (a vector of them that grew). */
 void _ZNSt6thread4joinEv(void *self)
 {
     static join_fn real;
@@ -341,11 +345,12 @@ void _ZNSt6thread4joinEv(void *self)
         real = (join_fn)dlsym(RTLD_NEXT, "_ZNSt6thread4joinEv");
     }
     struct line line = {.length = 0};
-    __attribute__((cleanup(joined))) struct joining join = {self, now()};
+    __attribute__((cleanup(joined))) struct joining join = {self, *(unsigned long *)self, now()};
     put(&line, "joining");
     number(&line, (unsigned long)pid(), 10);
     number(&line, (unsigned long)tid(), 10);
     number(&line, (unsigned long)self, 16);
+    number(&line, join.handle, 16);
     number(&line, (unsigned long)join.began, 10);
     finish(&line);
     real(self);

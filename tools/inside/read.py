@@ -44,9 +44,9 @@ class Failure(Exception):
 # it began, or None.
 Creation = namedtuple("Creation", "pid creator sequence where handle routine arg result start end memory tid began")
 # A join of a std::thread that the helper saw: the process, the joining
-# thread, the std::thread's address, when it began and ended (None if it
-# had not).
-Join = namedtuple("Join", "pid tid this start end")
+# thread, the std::thread's address and the handle it held, when it began
+# and ended (None if it had not).
+Join = namedtuple("Join", "pid tid this handle start end")
 
 
 def read_helper(path, zero, speed, pids):
@@ -79,13 +79,13 @@ def read_helper(path, zero, speed, pids):
                     started[pid] = Started(pid, int(fields[2]), began.at if began else at(fields[3]), fields[4])
                 elif fields[0] == "begin" and len(fields) == 5:
                     begun[(int(fields[1]), int(fields[2]))] = (int(fields[3]), at(fields[4]))
-                elif fields[0] == "joining" and len(fields) == 5:
-                    key = (int(fields[1]), int(fields[2]), int(fields[3], 16), at(fields[4]))
+                elif fields[0] == "joining" and len(fields) == 6:
+                    key = (int(fields[1]), int(fields[2]), int(fields[3], 16), int(fields[4], 16), at(fields[5]))
                     pending[key] = True
-                elif fields[0] == "join" and len(fields) == 6:
-                    key = (int(fields[1]), int(fields[2]), int(fields[3], 16), at(fields[4]))
+                elif fields[0] == "join" and len(fields) == 7:
+                    key = (int(fields[1]), int(fields[2]), int(fields[3], 16), int(fields[4], 16), at(fields[5]))
                     pending.pop(key, None)
-                    joins.append(Join(*key, at(fields[5])))
+                    joins.append(Join(*key, at(fields[6])))
             except (ValueError, IndexError):  # a line cut short when the program was killed
                 continue
     joins += [Join(*key, None) for key in pending]

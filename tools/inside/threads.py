@@ -166,7 +166,7 @@ def ends(calls):
     return {task: max(c[END] for c in cs[-16:]) for task, cs in calls.items() if cs}
 
 
-def join_targets(calls, rare, roles, unfinished, creations):
+def join_targets(calls, rare, roles, unfinished, creations, joins=()):
     """Whom each join and wait waited for: {id(call): role}, and which of them
     blocked: those during which the thread or child ended. With the helper a
     join's thread is the one whose handle (or std::thread) it names;
@@ -188,7 +188,7 @@ def join_targets(calls, rare, roles, unfinished, creations):
             if call[NAME] in THREAD_JOINS and id(call) not in unfinished:
                 handle = (arguments(call[RAW]) or (None,))[0]
                 if creations:
-                    target = helper_target(creations, pid, handle, call)
+                    target = helper_target(creations, pid, handle, call, joins)
                     if target is not None:
                         joined.add(target)
                         targets[id(call)] = roles.get(target, f"thread {target[1]}")
@@ -215,10 +215,17 @@ def join_targets(calls, rare, roles, unfinished, creations):
     return targets, blocked
 
 
-def helper_target(creations, pid, handle, call):
+def helper_target(creations, pid, handle, call, joins=()):
     """The thread that a join names: by its handle (pthread_join) or its
-    std::thread (std::thread::join), the latest creation before the join."""
+    std::thread (std::thread::join), the latest creation before the join.
+    A std::thread may have moved since its creation (in a vector that grew):
+    the handle it held when the helper saw it joined names the thread then."""
     by_handle = call[NAME] in ("pthread_join", ASYNC_WAIT)
+    if not by_handle:
+        held = next((join.handle for join in joins if join.pid == pid and join.this == handle and join.handle
+                     and call[START] <= join.start <= call[END]), None)
+        if held is not None:
+            handle, by_handle = held, True
     found = None
     for creation in creations:
         if creation.pid == pid and creation.start <= call[START] and creation.tid is not None \
