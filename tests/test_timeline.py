@@ -412,6 +412,10 @@ class Hostile(unittest.TestCase):
                                        ("parent", "last")])
         self.assertNotIn("not whole", run.out)
         self.assertEqual(run.status, 0)
+        # Lines written once standard output and error were sent elsewhere are not missing from the record.
+        run = Traced("quiet")
+        self.assertEqual(run.lines(), [("main", "loud"), ("main", "loud on stderr")])
+        self.assertEqual((run.status, run.err.count("warning")), (0, 0), run.err)
 
     def test_the_ending_is_the_programs_own(self):
         run = Traced("killgroup")

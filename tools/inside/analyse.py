@@ -7,7 +7,7 @@ happened in between. C++'s library is first read in the words of the C
 calls (cxx.py); then each kind of object has its module: mutexes.py,
 semaphores.py (and C++20's futex objects), conditions.py; threads.py says
 who is who and whom each join waited for."""
-import bisect, os, re
+import bisect, math, os, re
 from collections import namedtuple
 
 from . import conditions, cxx, explain, lines as output, mutexes, objects, semaphores, threads
@@ -65,6 +65,8 @@ def analyse(record, recording, plt_names):
     for name, task_holds in holds.items():
         holds[name] = mutexes.closed(task_holds, end)
     written, lost = output.attribute(rare, recording.output, symbols)
+    moved = output.redirections(calls, symbols)  # what was written after its stream was moved is not lost
+    lost = [call for task, call in lost if call[START] < moved.get((task[0], output.stream(call, symbols)), math.inf)]
     line_events = output.untraced(written, calls, recording.arrivals, record.zero, record.speed)
     if record.cut:  # the lines of the part left out go with its calls
         kept = [not record.cut[0] < moment < record.cut[1] for moment, _, _ in line_events]

@@ -156,6 +156,11 @@ CALLS = {
                             recorded="arg1/s,arg2,arg3,arg4/x,retval"),
     "write": Call("write", writes=(0, "text", 1, 2), recorded="arg1,arg2/s,arg3,retval"),
     "perror": Call("perror", writes=("stderr", "error", 0, None), recorded="arg1/s"),
+    # ... and the calls that point standard output or error elsewhere: their stream (or descriptor)
+    "freopen": Call("freopen", does="redirect", recorded="arg3/x"),
+    "freopen64": Call("freopen", does="redirect", recorded="arg3/x"),
+    "dup2": Call("dup2", does="redirect", recorded="arg2"),
+    "dup3": Call("dup3", does="redirect", recorded="arg2"),
     # ... and iostreams, on std::cout, std::cerr and std::clog
     OSTREAM + "PKc": Call("std::operator<<", writes=(0, "text", 1, None), recorded="arg1/x,arg2/s"),
     OSTREAM + "PKh": Call("std::operator<<", writes=(0, "text", 1, None), recorded="arg1/x,arg2/s"),

@@ -12,7 +12,7 @@ import re
 from collections import deque
 from itertools import islice
 
-from .calls import WRITERS
+from .calls import TABLE, WRITERS
 from .read import END, NAME, RAW, START, arguments, returned
 
 STREAMS = {1: "stdout", 2: "stderr", "_IO_2_1_stdout_": "stdout", "_IO_2_1_stderr_": "stderr",
@@ -26,22 +26,39 @@ FLOATS = b"eEfFgGaA"
 ANY = rb"(?s:.*?)"
 ANY_LINE = rb"[^\n]*\n"  # what a call wrote that is not known: a line, most likely
 UNREAD = re.compile(rb"<0x([0-9a-f]+)>")  # a string argument that uftrace could not read
+REDIRECTS = {symbol for symbol, call in TABLE.items() if call.does == "redirect"}  # the stream recorded first
 WINDOW = 256  # calls tried at one place of the text
 
 
 def stream(call, symbols):
     """stdout, stderr, or None for a call that writes elsewhere."""
     where = WRITERS[call[NAME]][0]
-    if isinstance(where, str):
-        return where
+    return where if isinstance(where, str) else stream_at(call, where, symbols)
+
+
+def stream_at(call, index, symbols):
+    """The stream that a call's argument names (a FILE *, a descriptor or an
+    ostream): stdout, stderr, or None for another."""
     args = arguments(call[RAW])
-    if where >= len(args) or not isinstance(args[where], int):
+    if index >= len(args) or not isinstance(args[index], int):
         return None
-    value = args[where]
+    value = args[index]
     if value < 1024:  # a file descriptor
         return STREAMS.get(value)
     found = symbols.symbol(value)
     return STREAMS.get(found[0]) if found and found[1] == 0 else None
+
+
+def redirections(calls, symbols):
+    """{(pid, stream): when the process first pointed stdout or stderr
+    elsewhere (freopen, dup2)}: what it wrote there since may not reach the
+    terminal."""
+    found = {}
+    for (pid, _), task_calls in calls.items():
+        for call in task_calls:
+            if call[NAME] in REDIRECTS and (where := stream_at(call, 0, symbols)):
+                found[(pid, where)] = min(found.get((pid, where), call[START]), call[START])
+    return found
 
 
 def literal(text):
@@ -222,7 +239,7 @@ def attribute(calls, text, symbols):
     if start < len(text):
         task, call = last if pos >= len(text) else (None, None)
         lines.append((task, call, text[start:].decode(errors="backslashreplace"), len(text) - 1))
-    return lines, [call for _, _, _, call in queue if not failed(call)]
+    return lines, [(task, call) for _, _, task, call in queue if not failed(call)]
 
 
 def untraced(lines, calls, arrivals, zero, speed):
