@@ -402,6 +402,19 @@ class Hostile(unittest.TestCase):
         # The program's own output shows as it is written, and the table after it.
         self.assertLess(run.out.index("end of input"), run.out.index("thread "))
         self.assertEqual([s["name"] for s in run.spans["main"]].count("scanf"), 3)
+        # Input that comes late, through a pipe that another program holds open, is waited for: no hang.
+        with tempfile.TemporaryDirectory() as folder:
+            reading, writing = os.pipe()
+            tool = subprocess.Popen([TOOL, "--out", os.path.join(folder, "run"),
+                                     os.path.join(os.environ["PROGRAMS_DIR"], "reader")],
+                                    stdin=reading, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            os.close(reading)
+            time.sleep(3)
+            os.write(writing, b"5\n")
+            os.close(writing)
+            out = tool.communicate(timeout=60)[0].decode()
+            self.assertEqual(tool.returncode, 0, out)
+            self.assertIn("read 5, total 5", out)
 
     def test_lines_of_every_writer(self):
         run = Traced("writers")
@@ -780,6 +793,12 @@ class Hangs(unittest.TestCase):
         self.hang("readlocked", 10, [r"main\s+pthread_join\(updater\)\s+\S*programs/readlocked\.c:25",
                                      r"updater\s+pthread_rwlock_wrlock\(tableLock\)\s+\S*programs/readlocked\.c:13"],
                   "tableLock is held for reading by main, which waits too.")
+
+    def test_a_pipe_that_only_its_reader_can_write(self):
+        self.hang("pipeline", 10, [r"parent\s+waitpid\(child\)\s+\S*programs/pipeline\.c:38",
+                                   r"child\s+read\(pipe\)\s+\S*programs/pipeline\.c:25"],
+                  "child reads a pipe whose write end is open only in child, which waits too: nothing more comes, "
+                  "and the end of its input comes only once every copy of the write end is closed.")
 
     def test_main_leaves_with_pthread_exit(self):
         source = r"\S*programs/leaving\.c"

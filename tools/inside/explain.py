@@ -39,6 +39,7 @@ def place(site, symbols):
 
 
 def deadlock(analysis, snapshot):
+    pipes = snapshot.pipes or {}
     roles, calls = analysis.roles, analysis.calls
     pending = {}  # task: (its innermost pending call, Pending)
     for task in analysis.order:
@@ -49,12 +50,13 @@ def deadlock(analysis, snapshot):
     hung = max((call[START] for call, _ in pending.values()), default=0)
     rows = []
     for task, (call, info) in pending.items():
-        rows.append((roles[task], f"{analysis.names.title(call)}({what(call, task, analysis)})",
+        about = "pipe" if reading(info) else what(call, task, analysis)
+        rows.append((roles[task], f"{analysis.names.title(call)}({about})",
                      place(info.site, analysis.names.symbols), f"since {seconds(call[START])}"))
     widths = [max(len(row[i]) for row in rows) for i in range(3)] if rows else []
     text = [f"deadlock: every thread waits, and none can wake another (after {seconds(hung)})"]
     text += ["  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[3] for row in rows]
-    text += reasons(pending, alive, analysis)
+    text += reasons(pending, alive, analysis, pipes)
     return text
 
 
@@ -66,7 +68,7 @@ def what(call, task, analysis, first=False):
     return (objects[:1] if first else ", ".join(objects) and [", ".join(objects)] or ["?"])[0] if objects else "?"
 
 
-def reasons(pending, alive, analysis):
+def reasons(pending, alive, analysis, pipes):
     roles, names = analysis.roles, analysis.names
     waiting_on, seen, text = {}, set(), []
     holders = {}
@@ -87,8 +89,17 @@ def reasons(pending, alive, analysis):
             target = analysis.targets.get(id(call))
             other = next((t for t in pending if roles[t] == target), None)
             doing = f"; {target} waits on {what(pending[other][0], other, analysis, first=True)}" if other else ""
+            if other and reading(pending[other][1]):
+                doing = f"; {target} reads a pipe"
             verb = "to end" if name in THREAD_JOINS else "to exit"
             text.append(f"{roles[task]} waits for {target} {verb}{doing}")
+            continue
+        if reading(info):
+            holders = sorted(pipes.get(info.thread.wait[1], ()))
+            names = listing(roles.get((pid, pid), f"process {pid}") for pid in holders)
+            text.append(f"{roles[task]} reads a pipe whose write end is open only in {names}, which "
+                        f"{'waits' if len(holders) == 1 else 'wait'} too: nothing more comes, and the end of its "
+                        "input comes only once every copy of the write end is closed.")
             continue
         if task not in waiting_on or waiting_on[task][1] in seen:
             continue
@@ -225,3 +236,8 @@ def rw_holders(obj, analysis, alive):
                if ended else [])
         parts.append(f"for {'writing' if writing else 'reading'} by " + "; and by ".join(states))
     return f"{obj} is held " + ", and ".join(parts) + "."
+
+
+def reading(info):
+    """Whether a pending call's thread waits to read a pipe."""
+    return bool(info.thread.wait) and info.thread.wait[0] == "pipe"

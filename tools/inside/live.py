@@ -3,8 +3,9 @@ whether it hangs, and what each thread was doing when it was stopped.
 
 A run hangs when every thread of every process of the program is blocked in
 a wait that only another of its threads could end: a futex wait without a
-timeout (a lock, a condition variable, a semaphore, a join) or a wait for a
-child. /proc/PID/task/TID/syscall says which system call a thread is in,
+timeout (a lock, a condition variable, a semaphore, a join), a wait for a
+child, or a read of a pipe whose write end only the program's processes
+hold. /proc/PID/task/TID/syscall says which system call a thread is in,
 with its arguments and stack pointer.
 
 uftrace writes a call into its record only when the call returns, so the
@@ -25,7 +26,8 @@ import os, re, signal, struct, subprocess, time
 from collections import namedtuple
 
 
-FUTEX, WAIT4, WAITID, NANOSLEEP, CLOCK_NANOSLEEP = 202, 61, 247, 35, 230
+FUTEX, WAIT4, WAITID, NANOSLEEP, CLOCK_NANOSLEEP, READ = 202, 61, 247, 35, 230, 0
+PIPE = re.compile(r"pipe:\[(\d+)\]")
 FUTEX_WAITS = {0, 6, 9, 11}  # FUTEX_WAIT, FUTEX_LOCK_PI, FUTEX_WAIT_BITSET, FUTEX_WAIT_REQUEUE_PI
 FUTEX_COMMAND = 0x7F  # without FUTEX_PRIVATE_FLAG and FUTEX_CLOCK_REALTIME
 HANG_SECONDS = 1.0  # real seconds in which nothing changes before a run is taken for hung
@@ -33,7 +35,7 @@ STACK_BYTES = 1 << 20  # searched above the stack pointer for the return address
 RET_STACK = struct.Struct("<QQQI4xQ")  # parent_loc, parent_ip, child_ip, flags, start_time
 
 # A thread as the kernel shows it: what it waits for ("futex", address,
-# expected value) or ("child", pid), or None; sleep: the requested
+# expected value), ("child", pid) or ("pipe", inode, descriptor), or None; sleep: the requested
 # (seconds, nanoseconds) of a nanosleep in progress.
 Thread = namedtuple("Thread", "pid tid state syscall wait stack_pointer switches sleep")
 # What a thread was doing when the run was stopped: the thread, its
@@ -46,8 +48,10 @@ Pending = namedtuple("Pending", "thread plt_entry return_address start site memo
 # reason: deadlock, deadline or interrupted; seconds: real seconds since the
 # run began when it was last watched; hung_since: when the hang was first
 # seen; clock: CLOCK_MONOTONIC (uftrace's clock) when it was stopped, in ns;
-# by: what interrupted it, in words ("Ctrl-C", "SIGTERM"), or None.
-Snapshot = namedtuple("Snapshot", "reason seconds hung_since pending clock by", defaults=(None,))
+# by: what interrupted it, in words ("Ctrl-C", "SIGTERM"), or None; pipes:
+# {inode: pids} of the processes that hold the write end of each pipe that a
+# hung thread reads.
+Snapshot = namedtuple("Snapshot", "reason seconds hung_since pending clock by pipes", defaults=(None, None))
 
 
 def threads(pid):
@@ -79,7 +83,40 @@ def threads(pid):
                 wait = ("child", child - (1 << 64) if child >> 63 else child)
             elif number in (NANOSLEEP, CLOCK_NANOSLEEP):
                 sleep = args[0] if number == NANOSLEEP else args[2]  # the request's address, read later
+            elif number == READ and (inode := pipe(pid, args[0])):
+                wait = ("pipe", inode, args[0])
         found.append(Thread(pid, int(tid), state, fields[0] if fields else "", wait, stack_pointer, switches, sleep))
+    return found
+
+
+def pipe(pid, fd):
+    """The inode of the pipe that a descriptor reads, or None."""
+    try:
+        found = PIPE.fullmatch(os.readlink(f"/proc/{pid}/fd/{fd}"))
+    except OSError:
+        return None
+    return int(found[1]) if found else None
+
+
+def write_ends(inodes):
+    """{inode: pids} of every process on the machine that holds a pipe's write end open."""
+    found = {inode: set() for inode in inodes}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                target = PIPE.fullmatch(os.readlink(f"/proc/{pid}/fd/{fd}"))
+                if not target or int(target[1]) not in found:
+                    continue
+                with open(f"/proc/{pid}/fdinfo/{fd}") as info:
+                    flags = int(re.search(r"flags:\s+([0-7]+)", info.read())[1], 8)
+            except (OSError, TypeError):
+                continue
+            if flags & os.O_ACCMODE in (os.O_WRONLY, os.O_RDWR):
+                found[int(target[1])].add(int(pid))
     return found
 
 
@@ -107,7 +144,7 @@ class Watch:
         self.speed, self.deadline = speed or 1, deadline
         self.signature, self.since, self.seconds = None, None, 0.0
         self.still, self.still_since = None, None
-        self.snapshot = None
+        self.snapshot, self.pipes = None, None
         self.log, self.log_at, self.endings = helper_log, 0, {}
         self.dying = {}  # pid: [Pending] of a process read as it ended
 
@@ -171,6 +208,11 @@ class Watch:
         elif signature != self.signature:
             self.signature, self.since = signature, seconds
         elif seconds - self.since >= HANG_SECONDS:
+            # A pipe that a process outside the program can write to (the tool's own input) is no hang.
+            self.pipes = write_ends({t.wait[1] for t in everyone if t.wait[0] == "pipe"})
+            if any(holders - set(pids) for holders in self.pipes.values()):
+                self.signature = None
+                return None
             return "deadlock"
         return None
 
@@ -185,7 +227,8 @@ class Watch:
                 pass
         pending = [thread for pid in pids for thread in inspect(pid, everyone[pid])]
         hung_since = self.since if reason == "deadlock" else None
-        self.snapshot = Snapshot(reason, self.seconds, hung_since, pending, clock)
+        self.snapshot = Snapshot(reason, self.seconds, hung_since, pending, clock,
+                                 pipes=self.pipes if reason == "deadlock" else None)
 
 
 def inspect(pid, everyone, whole=True):
