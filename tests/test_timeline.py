@@ -800,6 +800,13 @@ class Hangs(unittest.TestCase):
                   "child reads a pipe whose write end is open only in child, which waits too: nothing more comes, "
                   "and the end of its input comes only once every copy of the write end is closed.")
 
+    def test_semaphores_taken_as_locks_in_a_cycle(self):
+        seats = [(n, n % 5) for n in range(1, 6)]  # philosopher n holds chopstick n - 1 and waits for the next
+        self.hang("chopsticks", 10, [rf"philosopher {n}\s+sem_wait\(chopstick\[{right}\]\)\s+\S*programs/"
+                                     r"chopsticks\.c:19" for n, right in seats],
+                  "; ".join(f"philosopher {n} holds chopstick[{n - 1}] and waits for chopstick[{right}]"
+                            for n, right in seats))
+
     def test_main_leaves_with_pthread_exit(self):
         source = r"\S*programs/leaving\.c"
         run = self.hang("leaving", 10, [rf"forwards\s+pthread_mutex_lock\(second\)\s+{source}:19",

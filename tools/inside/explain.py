@@ -79,6 +79,11 @@ def reasons(pending, alive, analysis, pipes):
         if objects and objects[0][0] == "mutex" and len(info.memory) >= 12:
             owner = struct.unpack_from("<i", info.memory, 8)[0]
             holders[objects[0][1]] = next((t for t in roles if t[1] == owner), None)
+        elif objects and objects[0][0] == "semaphore" and call[NAME] in SEM_WAITING and info.memory[:4] == bytes(4):
+            # A semaphore used as a lock: held by the one thread that took its unit and has not posted it back.
+            taken = takers(objects[0][1], analysis)
+            if len(taken) == 1:
+                holders[objects[0][1]] = taken[0]
     cycle = find_cycle(pending, waiting_on, holders)
     if cycle:
         text.append("; ".join(f"{roles[t]} holds {held} and waits for {wanted}" for t, held, wanted in cycle))
@@ -121,7 +126,11 @@ def reasons(pending, alive, analysis, pipes):
                             "share, for fork copies a semaphore that is not in shared memory.")
             else:
                 clause = wakers("post", obj, posters, roles, alive)
-                text.append(f"{said}{', and ' if clause.startswith('no ') else '; '}{clause}.")
+                taken = [roles[t] for t in takers(obj, analysis)]
+                one = value == 0 and len(taken) == 1
+                took = f": {listing(taken)} took {'its unit' if one else 'units'} and did not post " \
+                    f"{'it' if one else 'them'} back" if taken and not posters else ""
+                text.append(f"{said}{', and ' if clause.startswith('no ') else '; '}{clause}{took}.")
         elif kind == "mutex":
             holder = holders.get(obj)
             if holder is None:
@@ -192,9 +201,10 @@ def users(analysis, obj, functions):
 
 
 def find_cycle(pending, waiting_on, holders):
-    """[(task, mutex it holds, mutex it waits for)] around a cycle of threads
-    each waiting for a mutex that the next one holds, or None."""
-    wants = {task: obj for task, (kind, obj) in waiting_on.items() if kind == "mutex"}
+    """[(task, lock it holds, lock it waits for)] around a cycle of threads
+    each waiting for a mutex, or a semaphore taken as one, that the next one
+    holds, or None."""
+    wants = {task: obj for task, (kind, obj) in waiting_on.items() if kind in ("mutex", "semaphore")}
     for start in wants:
         path, task = [], start
         while task in wants and holders.get(wants[task]) is not None and task not in [t for t, _ in path]:
@@ -241,3 +251,19 @@ def rw_holders(obj, analysis, alive):
 def reading(info):
     """Whether a pending call's thread waits to read a pipe."""
     return bool(info.thread.wait) and info.thread.wait[0] == "pipe"
+
+
+def takers(obj, analysis):
+    """The threads that took more units of a semaphore than they posted, in track order."""
+    found = []
+    for task in analysis.order:
+        balance = 0
+        for call in analysis.calls.get(task, []):
+            if id(call) in analysis.unfinished or call[NAME] not in SEM_WAITING | SEM_POSTS:
+                continue
+            if (analysis.names.of(call, task) or [(None, None)])[0][1] != obj:
+                continue
+            balance += -1 if call[NAME] in SEM_POSTS else 1 if succeeded(call) else 0
+        if balance > 0:
+            found.append(task)
+    return found
