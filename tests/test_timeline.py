@@ -378,6 +378,12 @@ class Hostile(unittest.TestCase):
                  if isinstance(value, str)}
         self.assertLessEqual({"data[3].lock", "control.m", "control.cond", "after"}, named)
         self.assertEqual(run.lines(), [("main", "slot 3 counted 2000")])
+        # On the heap, the only mutex and the only condition are named as the code names them.
+        run = Traced("workqueue")
+        waits = {json.dumps(e["args"], sort_keys=True) for e in run.events if e.get("name") == "pthread_cond_wait"}
+        self.assertLessEqual(waits, {json.dumps({"cond": "q->ready", "mutex": "q->lock"}, sort_keys=True)})
+        self.assertEqual([line.split()[:2] for line in run.out.splitlines() if line.startswith("q->")],
+                         [["q->lock", "mutex"], ["q->ready", "cond"]])
 
     def test_calls_in_flight_when_a_thread_crashes(self):
         run = Traced("inflight")

@@ -8,7 +8,7 @@ calls (cxx.py); then each kind of object has its module: mutexes.py,
 semaphores.py (and C++20's futex objects), conditions.py; threads.py says
 who is who and whom each join waited for."""
 import bisect, math, os, re
-from collections import namedtuple
+from collections import defaultdict, namedtuple
 
 from . import conditions, cxx, explain, lines as output, mutexes, objects, semaphores, threads
 from .calls import (ASYNC_TASK, ASYNC_WAIT, CALLS, COND_WAITS, CREATES, FUTEX_WAITS, OBJECTS, RARE, SLEEPS,
@@ -38,6 +38,7 @@ def analyse(record, recording, plt_names):
     rare = {task: [call for call in task_calls if call[NAME] in RARE] for task, task_calls in calls.items()}
     symbols.name_locals(objects.used_addresses(calls))
     name_from_sources(calls, unfinished, symbols)
+    name_from_code(calls, symbols)
     names = objects.Names(calls, symbols, roles)
     names.index(calls)
     targets, blocked = threads.join_targets(calls, rare, roles, unfinished, record.creations, record.joins)
@@ -110,6 +111,30 @@ def name_from_sources(calls, unfinished, symbols):
                     if found:
                         symbols.given[address] = found
                         symbols.names.pop((address, kind), None)
+
+
+def name_from_code(calls, symbols):
+    """An object still without a name (on the heap), the only one of its
+    kind so, is named by the expression that the program's own calls on
+    objects of that kind write, where all of them that do not name another
+    object write one (pthread_mutex_lock(&q->lock): q->lock)."""
+    used = objects.used_addresses(calls)
+    unnamed = defaultdict(set)
+    for kind, address in used:
+        if symbols.object(address, kind).startswith("0x"):
+            unnamed[kind].add(address)
+    alone = {kind: addresses.pop() for kind, addresses in unnamed.items() if len(addresses) == 1}
+    if not alone or not symbols.program:
+        return
+    functions = {kind: {f for f, kinds in OBJECTS.items() if kinds[0] == kind and objects.PLAIN_CALL.match(f)}
+                 for kind in alone}
+    sites = objects.call_sites(symbols.program, set().union(*functions.values()))
+    for kind, address in alone.items():
+        named = {symbols.object(a, k) for k, a in used if k == kind and a != address}
+        found = objects.from_code(kind, sites, functions[kind]) - named
+        if len(found) == 1:
+            symbols.given[address] = found.pop()
+            symbols.names.pop((address, kind), None)
 
 
 def insert(task_calls, call):

@@ -6,7 +6,7 @@ process (a mutex, a semaphore of pshared 0) that several processes use
 under one name is a different object in each, and is named with its
 process. A future's shared state lies on the heap, unnamed: futures are
 numbered in the order they are first waited on or set."""
-import re
+import re, subprocess
 from collections import defaultdict
 
 from .calls import OBJECTS, as_cxx, display
@@ -102,6 +102,43 @@ def from_source(kind, site, lock=False):
         return None
     found = {match[1].replace(" ", "") for form in SOURCE_FORMS.get(kind, ()) for match in re.finditer(form, lines[-1])}
     return found.pop() if len(found) == 1 else None
+
+
+PLAIN_CALL = re.compile(r"^(?:pthread|sem)_\w+$")  # a C call that the program's own lines make
+SITE_CALL = re.compile(r"^\s+[0-9a-f]+:\s+call\s+[0-9a-f]+ <(\w+)@plt>")
+SITE_LINE = re.compile(r"^(/\S.*):(\d+)(?: \(discriminator \d+\))?$")
+
+
+def call_sites(program, functions):
+    """{function: {(file, line)}} of the program's own calls of these
+    functions, from its disassembly and line table; headers' lines aside."""
+    try:
+        text = subprocess.run(["objdump", "-d", "-l", "--no-show-raw-insn", "-w", program], capture_output=True,
+                              text=True, errors="replace", check=False).stdout
+    except OSError:
+        return {}
+    found, where = defaultdict(set), None
+    for line in text.splitlines():
+        place = SITE_LINE.match(line)
+        if place:
+            where = (place[1], int(place[2])) if not place[1].startswith("/usr/") else None
+            continue
+        call = SITE_CALL.match(line)
+        if call and call[1] in functions and where:
+            found[call[1]].add(where)
+    return found
+
+
+def from_code(kind, sites, functions):
+    """The expressions that the program's calls write for objects of this
+    kind, each the first argument of a call of one of the functions."""
+    found = set()
+    for function in functions:
+        form = re.compile(rf"\b{function}\s*\(\s*{EXPRESSION}\s*[,)]")
+        for file, line in sites.get(function, ()):
+            lines = source_lines((file, line))
+            found |= {match[1].replace(" ", "") for match in form.finditer(lines[-1])} if lines else set()
+    return found
 
 
 class Names:
