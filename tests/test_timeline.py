@@ -475,6 +475,14 @@ class Hostile(unittest.TestCase):
         marks = [e["name"] for e in run.events if e.get("s") == "g"]
         self.assertEqual(marks, ["left out from here", "left out until here"])
         self.assertLess(sum(e["ph"] == "X" for e in run.events), 2600000)
+        # Both parts hold every thread: main's joins go on into the part left out and end in the last part.
+        cut = [e["ts"] for e in run.events if e.get("s") == "g"]
+        joins = [(s["ts"], s["ts"] + s["dur"]) for s in run.spans["main"] if s["name"] == "pthread_join"]
+        self.assertEqual(len(joins), 2)
+        self.assertAlmostEqual(joins[0][1], cut[0], delta=1)
+        self.assertGreater(joins[1][0], cut[1])
+        self.assertEqual(run.lines(), [("main", "750000 rounds each")])
+        self.assertNotIn("warning", run.err)
 
     def test_much_output_is_cut_after_its_first_lines(self):
         run = Traced("chatter", speed=None)  # 150,000 lines, more than the trace keeps

@@ -136,9 +136,12 @@ def read_calls(folder, zero, speed, progress):
     span = elapsed(folder) if total > MOST_CALLS else None
     if span:
         share = MOST_CALLS / 2 / total
-        ranges = [f"~{span * share:.6f}s", f"{span * (1 - share):.6f}s~"]
+        # On uftrace's own clock: uftrace 0.13 takes a time relative to the
+        # run ("0.4s~") from each task's start, and left main's end out.
+        ranges = [f"~{(zero + span * share * 1e9) / 1e9:.9f}", f"{(zero + span * (1 - share) * 1e9) / 1e9:.9f}~"]
         cut = (int(span * share * 1e9 * speed), int(span * (1 - share) * 1e9 * speed), total)
     state = Reading(zero, speed, progress, min(total, MOST_CALLS))
+    state.cutting = cut is not None
     for part in ranges:
         with tempfile.TemporaryFile() as errors:
             dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder,
@@ -179,6 +182,7 @@ class Reading:
         self.zero, self.speed, self.progress, self.total = zero, speed, progress, total
         self.calls, self.tasks, self.texts, self.nested = {}, {}, {}, set()
         self.unmatched, self.count, self.shown, self.part = {}, 0, time.monotonic(), 0
+        self.cutting = False  # the record is read in two parts
 
     def cut_off(self, at):
         """Ends each call still entered where the part read first ends: what
@@ -209,6 +213,7 @@ def read_lines(lines, state):
     calls, tasks, texts, nested = state.calls, state.tasks, state.texts, state.nested
     zero, speed, progress, total, count = state.zero, state.speed, state.progress, state.total, state.count
     shown, split, unmatched = state.shown, str.split, state.unmatched
+    cutting = state.cutting and not state.part
     for line in lines:
         p = split(line, '"', 14)
         try:
@@ -236,6 +241,9 @@ def read_lines(lines, state):
         elif phase != "E":
             continue
         elif stack and stack[-1][0] == name:
+            if cutting and p[2] == stack[-1][1]:
+                # uftrace ends a call still entered where a time range ends, at its start: cut_off() ends it.
+                continue
             entered, start, raw = stack.pop()
             if stack:  # a call made inside another, such as an atexit handler's inside exit
                 nested.add(task[2])
