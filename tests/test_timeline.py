@@ -436,6 +436,15 @@ class Hostile(unittest.TestCase):
         self.assertEqual(run.lines(), [("main", "loud"), ("main", "loud on stderr")])
         self.assertEqual((run.status, run.err.count("warning")), (0, 0), run.err)
 
+    def test_threads_that_a_library_makes(self):
+        if not os.path.exists(os.path.join(os.environ["PROGRAMS_DIR"], "teams")):
+            self.skipTest("built without OpenMP")
+        run = Traced("teams")  # OpenMP's threads run a routine that libgomp keeps to itself
+        self.assertEqual(list(run.names.values()), ["main", "libgomp thread 1", "libgomp thread 2"])
+        self.assertEqual(sorted(run.lines()), [("libgomp thread 1", "hello from 1"),
+                                               ("libgomp thread 2", "hello from 2"),
+                                               ("main", "hello from 0"), ("main", "sum 899997")])
+
     def test_the_ending_is_the_programs_own(self):
         run = Traced("killgroup")
         self.assertEqual((run.status, run.last_line()), (3, "the program was killed by signal 15 (Terminated)"))

@@ -4,7 +4,7 @@ slots[3].m) from the debugging information's types, a routine (producer),
 or, where nothing names it, the address itself (0x55d0c1a2b040). Where
 each module was loaded comes from uftrace's record or from /proc/PID/maps;
 its symbols from nm, its types from dwarf.py."""
-import bisect, re, struct, subprocess
+import bisect, os, re, struct, subprocess
 
 from . import dwarf
 
@@ -184,8 +184,15 @@ class Symbols:
         return None
 
     def routine(self, address):
+        """A thread routine's name; one that a library keeps to itself (as
+        libgomp does, for OpenMP's threads) by the library's."""
         found = self.symbol(address)
-        return found[0] if found and found[1] == 0 else hex(address)
+        if found and found[1] == 0:
+            return found[0]
+        where = self.offset(address)
+        if where and where[0] != self.program and ".so" in os.path.basename(where[0]):
+            return os.path.basename(where[0]).split(".so")[0] + " thread"
+        return hex(address)
 
     def object(self, address, kind=None):
         """The name of the object at address, for an object of that kind."""
