@@ -807,28 +807,27 @@ class Hangs(unittest.TestCase):
                   "go in child is 0, and no thread ever posts go in child: parent posts go in parent, a copy that "
                   "this process does not share, for fork copies a semaphore that is not in shared memory.")
 
-    def test_two_processes_wait_on_a_named_semaphore(self):
-        self.hang("turns", 10, [r"parent\s+sem_wait\(/timeline_turns\)\s+\S*programs/turns\.c:26",
-                                r"child\s+sem_wait\(/timeline_turns\)\s+\S*programs/turns\.c:21"],
-                  "/timeline_turns is 0, and no thread ever posts /timeline_turns.")
-
-    def test_a_read_lock_held_across_a_join(self):
-        self.hang("readlocked", 10, [r"main\s+pthread_join\(updater\)\s+\S*programs/readlocked\.c:25",
-                                     r"updater\s+pthread_rwlock_wrlock\(tableLock\)\s+\S*programs/readlocked\.c:13"],
-                  "tableLock is held for reading by main, which waits too.")
-
-    def test_a_pipe_that_only_its_reader_can_write(self):
-        self.hang("pipeline", 10, [r"parent\s+waitpid\(child\)\s+\S*programs/pipeline\.c:38",
-                                   r"child\s+read\(pipe\)\s+\S*programs/pipeline\.c:25"],
-                  "child reads a pipe whose write end is open only in child, which waits too: nothing more comes, "
-                  "and the end of its input comes only once every copy of the write end is closed.")
-
-    def test_semaphores_taken_as_locks_in_a_cycle(self):
+    def test_other_waits_that_hang(self):
+        # program: ([(thread, its blocked call, its line)], the reason said)
         seats = [(n, n % 5) for n in range(1, 6)]  # philosopher n holds chopstick n - 1 and waits for the next
-        self.hang("chopsticks", 10, [rf"philosopher {n}\s+sem_wait\(chopstick\[{right}\]\)\s+\S*programs/"
-                                     r"chopsticks\.c:19" for n, right in seats],
-                  "; ".join(f"philosopher {n} holds chopstick[{n - 1}] and waits for chopstick[{right}]"
-                            for n, right in seats))
+        cases = {
+            "turns": ([("parent", r"sem_wait\(/timeline_turns\)", 26),
+                       ("child", r"sem_wait\(/timeline_turns\)", 21)],
+                      "/timeline_turns is 0, and no thread ever posts /timeline_turns."),
+            "readlocked": ([("main", r"pthread_join\(updater\)", 25),
+                            ("updater", r"pthread_rwlock_wrlock\(tableLock\)", 13)],
+                           "tableLock is held for reading by main, which waits too."),
+            "pipeline": ([("parent", r"waitpid\(child\)", 38), ("child", r"read\(pipe\)", 25)],
+                         "child reads a pipe whose write end is open only in child, which waits too: nothing more "
+                         "comes, and the end of its input comes only once every copy of the write end is closed."),
+            "chopsticks": ([(f"philosopher {n}", rf"sem_wait\(chopstick\[{right}\]\)", 19) for n, right in seats],
+                           "; ".join(f"philosopher {n} holds chopstick[{n - 1}] and waits for chopstick[{right}]"
+                                     for n, right in seats)),
+        }
+        for program, (rows, why) in cases.items():
+            with self.subTest(program=program):
+                self.hang(program, 10, [rf"{role}\s+{call}\s+\S*programs/{program}\.c:{line}"
+                                        for role, call, line in rows], why)
 
     def test_main_leaves_with_pthread_exit(self):
         source = r"\S*programs/leaving\.c"
