@@ -7,7 +7,7 @@ and the layout of what a std::thread runs.
 
 Addresses are as the file gives them: offsets from the load address in a
 position-independent program."""
-import os
+import os, subprocess
 from collections import namedtuple
 
 # The types that are one synchronisation object each, by their DWARF names,
@@ -379,3 +379,12 @@ def sync_objects(type_die, offset, depth=0):
                 found += sync_objects(type_of(child), offset + at, depth + 1)
     return found
 
+
+def disassembly(path):
+    """The program's code as objdump shows it, each instruction under the
+    source line it comes from (inlined headers' too); "" where it cannot."""
+    try:
+        return subprocess.run(["objdump", "-d", "-l", "--no-show-raw-insn", "-w", path], capture_output=True,
+                              text=True, errors="replace", check=False).stdout
+    except OSError:
+        return ""

@@ -100,10 +100,10 @@ def reasons(pending, alive, analysis, pipes):
             text.append(f"{roles[task]} waits for {target} {verb}{doing}")
             continue
         if reading(info):
-            holders = sorted(pipes.get(info.thread.wait[1], ()))
-            names = listing(roles.get((pid, pid), f"process {pid}") for pid in holders)
+            writers = sorted(pipes.get(info.thread.wait[1], ()))
+            names = listing(roles.get((pid, pid), f"process {pid}") for pid in writers)
             text.append(f"{roles[task]} reads a pipe whose write end is open only in {names}, which "
-                        f"{'waits' if len(holders) == 1 else 'wait'} too: nothing more comes, and the end of its "
+                        f"{'waits' if len(writers) == 1 else 'wait'} too: nothing more comes, and the end of its "
                         "input comes only once every copy of the write end is closed.")
             continue
         if task not in waiting_on or waiting_on[task][1] in seen:
@@ -215,23 +215,29 @@ def find_cycle(pending, waiting_on, holders):
     return None
 
 
-def rw_holders(obj, analysis, alive):
-    """Who holds a read-write lock at the end, for reading or for writing,
-    from their calls on it: its locks that returned, less its unlocks."""
-    holders = []
-    for task, task_calls in analysis.calls.items():
-        count, writing = 0, False
-        for call in task_calls:
-            if call[NAME] not in RWLOCKS and call[NAME] not in RW_UNLOCKS or id(call) in analysis.unfinished:
+def kept(obj, analysis, takes, gives):
+    """[(task, its last take)] of the threads that took obj more often than
+    they gave it back, by their finished calls on it, in track order."""
+    found = []
+    for task in analysis.order:
+        balance, last = 0, None
+        for call in analysis.calls.get(task, []):
+            if call[NAME] not in takes and call[NAME] not in gives or id(call) in analysis.unfinished:
                 continue
             if obj not in (name for _, name in analysis.names.of(call, task)):
                 continue
-            if call[NAME] in RW_UNLOCKS:
-                count, writing = max(count - 1, 0), False
+            if call[NAME] in gives:
+                balance -= 1
             elif succeeded(call):
-                count, writing = count + 1, call[NAME] in WRITES
-        if count:
-            holders.append((task, writing))
+                balance, last = balance + 1, call
+        if balance > 0:
+            found.append((task, last))
+    return found
+
+
+def rw_holders(obj, analysis, alive):
+    """Who holds a read-write lock at the end, for reading or for writing."""
+    holders = [(task, last[NAME] in WRITES) for task, last in kept(obj, analysis, RWLOCKS, RW_UNLOCKS)]
     if not holders:
         return f"{obj} is held by a thread that waits too, or has ended."
     parts = []
@@ -255,15 +261,4 @@ def reading(info):
 
 def takers(obj, analysis):
     """The threads that took more units of a semaphore than they posted, in track order."""
-    found = []
-    for task in analysis.order:
-        balance = 0
-        for call in analysis.calls.get(task, []):
-            if id(call) in analysis.unfinished or call[NAME] not in SEM_WAITING | SEM_POSTS:
-                continue
-            if (analysis.names.of(call, task) or [(None, None)])[0][1] != obj:
-                continue
-            balance += -1 if call[NAME] in SEM_POSTS else 1 if succeeded(call) else 0
-        if balance > 0:
-            found.append(task)
-    return found
+    return [task for task, _ in kept(obj, analysis, SEM_WAITING, SEM_POSTS)]

@@ -6,9 +6,10 @@ process (a mutex, a semaphore of pshared 0) that several processes use
 under one name is a different object in each, and is named with its
 process. A future's shared state lies on the heap, unnamed: futures are
 numbered in the order they are first waited on or set."""
-import re, subprocess
+import re
 from collections import defaultdict
 
+from . import dwarf
 from .calls import OBJECTS, as_cxx, display
 from .read import NAME, RAW, arguments, returned
 
@@ -112,13 +113,8 @@ SITE_LINE = re.compile(r"^(/\S.*):(\d+)(?: \(discriminator \d+\))?$")
 def call_sites(program, functions):
     """{function: {(file, line)}} of the program's own calls of these
     functions, from its disassembly and line table; headers' lines aside."""
-    try:
-        text = subprocess.run(["objdump", "-d", "-l", "--no-show-raw-insn", "-w", program], capture_output=True,
-                              text=True, errors="replace", check=False).stdout
-    except OSError:
-        return {}
     found, where = defaultdict(set), None
-    for line in text.splitlines():
+    for line in dwarf.disassembly(program).splitlines():
         place = SITE_LINE.match(line)
         if place:
             where = (place[1], int(place[2])) if not place[1].startswith("/usr/") else None

@@ -449,6 +449,7 @@ def object_bands(panel, analysis, semaphores, mutexes, end, scale, patch):
     panel.grid(axis="x", color="#e5e5e5")
     panel.set_axisbelow(True)
     if shown:
-        panel.legend(handles=[patch(color=palette(h % 20), label=brief(analysis.roles[tasks[h]])) for h in sorted(shown)],
+        holders = [patch(color=palette(h % 20), label=brief(analysis.roles[tasks[h]])) for h in sorted(shown)]
+        panel.legend(handles=holders,
                      loc="upper left", bbox_to_anchor=(1.06, 1), frameon=False, fontsize=9, borderaxespad=0,
                      ncol=2 if len(shown) > 6 else 1, title="held by", title_fontsize=9)

@@ -14,10 +14,10 @@ source lines they come from (inlined headers' included) and its direct calls
 and jumps; a thread does what the functions reachable from where it starts
 do: main for a process's first thread, the routine and the callable's code
 for a created one. Calls through a pointer are not followed."""
-import bisect, os, re, subprocess
+import bisect, os, re
 from collections import defaultdict
 
-from . import cxx
+from . import cxx, dwarf
 
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$")
 INSTRUCTION = re.compile(r"^\s+([0-9a-f]+):\s+(\S.*)$")
@@ -35,11 +35,7 @@ class Code:
 
     def __init__(self, path):
         self.starts, self.names, self.marks, self.calls = [], {}, defaultdict(set), defaultdict(set)
-        try:
-            text = subprocess.run(["objdump", "-d", "-l", "--no-show-raw-insn", "-w", path], capture_output=True,
-                                  text=True, errors="replace", check=False).stdout
-        except OSError:
-            text = ""
+        text = dwarf.disassembly(path)
         sources, lines_of, current = {}, defaultdict(set), None
         branches = []
         for line in text.splitlines():
