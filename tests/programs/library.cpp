@@ -72,7 +72,11 @@ int main()
         table.version = 1;
     }
     table.changed.notify_all();
-    std::cout << "square " << squared.get() << ", handed " << handed.get() << std::endl;
+    // Both values are taken before the line is begun: std::cerr, tied to
+    // std::cout, would flush half a line ahead of another thread's lines.
+    int result = squared.get();
+    int given = handed.get();
+    std::cout << "square " << result << ", handed " << given << std::endl;
     setter.join();
     depositing.join();
     reading.join();
