@@ -706,8 +706,8 @@ class Cxx(unittest.TestCase):
             with self.subTest(program=program):
                 run = Traced(program)
                 self.assertEqual(sorted(run.names.values()),
-                                 sorted(["main", "square", "lambda in main at line 56", "Account::deposit", "reader",
-                                         "lambda in main at line 62"]))
+                                 sorted(["main", "square", "lambda in main at line 59", "Account::deposit", "reader",
+                                         "lambda in main at line 65"]))
                 waits = [s["args"] for s in run.spans["main"] if s["name"] == "std::future::wait"]
                 self.assertIn({"future": "future of square", "thread": "square"}, waits)
                 self.assertIn({"future": "future 1"}, waits)
@@ -723,7 +723,7 @@ class Cxx(unittest.TestCase):
                 self.assertEqual(mutexes, {"accounts[1].m", "accounts[2].m", "audit", "door"})
                 self.assertEqual([s["name"] for s in run.spans["Account::deposit"]],
                                  ["std::mutex::lock", "std::mutex::unlock"])
-                self.assertEqual(sorted(run.lines()), [("lambda in main at line 62", "audited"),
+                self.assertEqual(sorted(run.lines()), [("lambda in main at line 65", "audited"),
                                                        ("main", "square 49, handed 3"),
                                                        ("reader", "reader saw version 1")])
 

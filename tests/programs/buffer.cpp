@@ -12,6 +12,8 @@
 constexpr int capacity = 2;
 constexpr int items = 8;
 constexpr int consumers = 2;
+// The consumers are waiting by the time the first item comes.
+constexpr auto openingTime = std::chrono::milliseconds(500);
 constexpr auto produceTime = std::chrono::milliseconds(50);
 constexpr auto consumeTime = std::chrono::milliseconds(250);
 
@@ -27,6 +29,7 @@ struct Buffer {
 
 void producer(Buffer &buffer)
 {
+    std::this_thread::sleep_for(openingTime);
     for (int item = 1; item <= items; item++) {
         std::this_thread::sleep_for(produceTime);
         std::unique_lock<std::mutex> lock(buffer.m);

@@ -9,7 +9,7 @@
 #include <thread>
 
 constexpr int workers = 4;
-constexpr auto workTime = std::chrono::milliseconds(100);
+constexpr auto workTime = std::chrono::milliseconds(1000);
 
 std::counting_semaphore<2> places(2);
 std::latch done(workers);
@@ -32,8 +32,8 @@ int main()
             phase.arrive_and_wait();
         }
     };
-    std::jthread early(meet, 50);
-    std::jthread late(meet, 200);
+    std::jthread early(meet, 100);
+    std::jthread late(meet, 1000);
     std::jthread team[workers] = {std::jthread(worker, 1), std::jthread(worker, 2),
                                   std::jthread(worker, 3), std::jthread(worker, 4)};
     done.wait();

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-constexpr auto holdTime = std::chrono::milliseconds(100);
+constexpr auto holdTime = std::chrono::milliseconds(1000);
 
 std::mutex first;
 std::mutex second;

@@ -7,7 +7,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
-static const useconds_t crashMicros = 200000;
+static const useconds_t crashMicros = 500000;
 
 static pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t never = PTHREAD_COND_INITIALIZER;

@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
-static const useconds_t holdMicros = 100000;
+static const useconds_t holdMicros = 500000;
 
 static pthread_mutex_t first = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t second = PTHREAD_MUTEX_INITIALIZER;

@@ -11,8 +11,11 @@
 #include <shared_mutex>
 #include <thread>
 
-constexpr auto taskTime = std::chrono::milliseconds(100);
-constexpr auto promiseTime = std::chrono::milliseconds(150);
+// Each wait blocks: the reader waits before main changes the table, the
+// task ends after main asks for it, and the promise is kept after that.
+constexpr auto settleTime = std::chrono::milliseconds(500);
+constexpr auto taskTime = std::chrono::milliseconds(1000);
+constexpr auto promiseTime = std::chrono::milliseconds(2000);
 
 struct Account {
     std::mutex m;
@@ -66,7 +69,7 @@ int main()
     if (door.try_lock_for(std::chrono::milliseconds(10))) {
         door.unlock();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(settleTime);
     {
         std::unique_lock<std::shared_mutex> lock(table.lock);
         table.version = 1;

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
-static const useconds_t holdMicros = 100000; // long enough for both to take their first lock
+static const useconds_t holdMicros = 500000; // long enough for both to take their first lock
 
 static pthread_mutex_t first = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t second = PTHREAD_MUTEX_INITIALIZER;

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
-static const useconds_t delayMicros = 100000;
+static const useconds_t delayMicros = 500000;
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t ready = PTHREAD_COND_INITIALIZER;
