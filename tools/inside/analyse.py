@@ -327,7 +327,8 @@ def check_lines(strays, lost, recording):
     warnings = []
     if strays:
         warnings.append(f"{len(strays)} lines reached the terminal from calls that are not traced, such as "
-                        f"{strays[0]!r}: each is placed on the thread that last ended a call before it arrived")
+                        f"{strays[0]!r}: each is placed on the thread that last ended a call before it arrived "
+                        "and was not waiting then")
     if lost and recording.snapshot is None and "killed" not in recording.ended:
         warnings.append(f"the record is not whole: {len(lost)} writes are not on the terminal")
     return warnings

@@ -10,9 +10,9 @@ in that order, each by a pattern made from what uftrace recorded of it;
 calls that overlap in time are told apart by their patterns."""
 import re
 from collections import deque
-from itertools import islice
+from itertools import accumulate, islice
 
-from .calls import TABLE, WRITERS
+from .calls import STATES, TABLE, WRITERS
 from .read import END, NAME, RAW, START, arguments, returned
 
 STREAMS = {1: "stdout", 2: "stderr", "_IO_2_1_stdout_": "stdout", "_IO_2_1_stderr_": "stderr",
@@ -244,16 +244,28 @@ def attribute(calls, text, symbols):
 
 def untraced(lines, calls, arrivals, zero, speed):
     """Places each line that no traced call wrote, at the moment it reached
-    the terminal, on the thread that last ended a call before then:
-    [(ns, task, text)] for the lines of attribute(). The text came between
-    the lines around it, so the moment lies between their writes (this tool
-    reads the terminal a little late); with no call before it, the line goes
-    to the writer of the next one."""
+    the terminal, on the thread that last ended a call before then and was
+    not then blocked (a thread in a join or a sleep writes nothing; the words
+    of std::terminate come from the thread that threw, not from main in its
+    join): [(ns, task, text)] for the lines of attribute(). The text came
+    between the lines around it, so the moment lies between their writes
+    (this tool reads the terminal a little late); with no call before it, the
+    line goes to the writer of the next one."""
     import bisect
     ends = [offset for offset, _ in arrivals]
     latest = sorted((call[END], task) for task, task_calls in calls.items() for call in task_calls[-1:] + [
         c for c in task_calls if c[NAME] in WRITERS])
     times = [end for end, _ in latest]
+    last = max((call[END] for task_calls in calls.values() for call in task_calls[-16:]), default=0)
+    waits = {}  # each task's blocking calls: their starts, in order, and the latest end of those begun so far
+    for task, task_calls in calls.items():
+        spans = sorted((call[START], call[END]) for call in task_calls if STATES.get(call[NAME]))
+        waits[task] = ([start for start, _ in spans], list(accumulate((end for _, end in spans), max)))
+
+    def blocked(task, moment):
+        starts, reach = waits.get(task, ((), ()))
+        k = bisect.bisect_right(starts, moment) - 1
+        return k >= 0 and reach[k] >= moment
     following = [None] * len(lines)  # the next line that a traced call wrote
     upcoming = None
     for i in range(len(lines) - 1, -1, -1):
@@ -270,8 +282,9 @@ def untraced(lines, calls, arrivals, zero, speed):
         after = following[i]
         if after is not None:
             moment = min(moment, after[1][START])
-        moment = max(moment, before)
+        moment = max(min(moment, last), before)  # nothing is written after the run's end
         j = bisect.bisect_right(times, moment) - 1
-        writer = latest[j][1] if j >= 0 else after[0] if after is not None else None
+        k = next((k for k in range(j, max(j - WINDOW, -1), -1) if not blocked(latest[k][1], moment)), j)
+        writer = latest[k][1] if k >= 0 else after[0] if after is not None else None
         placed.append((moment, writer, text))
     return placed
