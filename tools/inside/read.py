@@ -5,6 +5,7 @@ come, never as one document, and split at their fixed quotes rather than
 parsed as JSON, which would cost several times uftrace's own time on a run
 of a million calls."""
 import fcntl, glob, json, os, re, subprocess, tempfile, time
+from array import array
 from collections import namedtuple
 
 from .symbols import Symbols, modules_from_maps
@@ -130,40 +131,89 @@ def read(folder, speed=None, progress=None, helper=None, program=None):
 def read_calls(folder, zero, speed, progress):
     """The calls of each task, as read_lines() gives them, and the part of the
     run left out, or None. A record of more than MOST_CALLS calls is read in
-    two parts, its start and its end, each of MOST_CALLS / 2 calls or about:
-    memory stays bounded whatever the run's length."""
-    total, ranges, cut = estimate(folder), [None], None
-    span = elapsed(folder) if total > MOST_CALLS else None
-    if span:
-        share = MOST_CALLS / 2 / total
-        # On uftrace's own clock: uftrace 0.13 takes a time relative to the
-        # run ("0.4s~") from each task's start, and left main's end out.
-        ranges = [f"~{(zero + span * share * 1e9) / 1e9:.9f}", f"{(zero + span * (1 - share) * 1e9) / 1e9:.9f}~"]
-        cut = (int(span * share * 1e9 * speed), int(span * (1 - share) * 1e9 * speed), total)
+    two parts, its first MOST_CALLS / 2 calls and its last, at most as many:
+    memory stays bounded whatever the run's length, and however unevenly
+    its calls fall in time."""
+    total, half = estimate(folder), MOST_CALLS // 2
     state = Reading(zero, speed, progress, min(total, MOST_CALLS))
-    state.cutting = cut is not None
-    for part in ranges:
-        with tempfile.TemporaryFile() as errors:
-            dump = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder,
-                                     *(["-r", part] if part else [])],
-                                    stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20,
-                                    start_new_session=True)  # Ctrl-C is the tool's to handle
-            try:  # a larger pipe lets uftrace write ahead while the lines are read
-                fcntl.fcntl(dump.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
-            except OSError:
-                pass
-            read_lines(dump.stdout, state)
-            if dump.wait() != 0:
-                errors.seek(0)
-                said = errors.read().decode(errors="replace").strip()
-                # A run stopped before uftrace wrote any call down leaves a record of none.
-                if not said.endswith("No data available"):
-                    raise Failure(f"uftrace dump failed: {said}")
-        if cut and not state.part:
-            state.cut_off(cut[0])
-        state.part += 1
-    calls, unended, unmatched = state.finish()
-    return calls, unended, unmatched, cut
+    if total <= MOST_CALLS:
+        read_part(folder, None, state)
+        return (*state.finish(), None)
+    state.limit = half
+    first_end = read_part(folder, None, state)
+    if first_end is None:  # fewer calls than the record's size suggested: all are read
+        return (*state.finish(), None)
+    span = elapsed(folder) or 0
+    guess = max(zero + int(span * (1 - half / total) * 1e9), first_end)
+    begin = last_starts(folder, guess, half)
+    if begin is None and guess == first_end:  # the rest fits: read the whole record after all
+        state = Reading(zero, speed, progress, MOST_CALLS)
+        read_part(folder, None, state)
+        return (*state.finish(), None)
+    begin = begin or guess
+    cut = (int((first_end - zero) * speed), int((begin - zero) * speed), total)
+    state.cut_off(cut[0])
+    state.part, state.limit = 1, None
+    read_part(folder, f"{begin // 10 ** 9}.{begin % 10 ** 9:09d}~", state)
+    return (*state.finish(), cut)
+
+
+def dump(folder, part, errors):
+    """uftrace's Chrome events of the record, or of a time range of it."""
+    process = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder,
+                                *(["-r", part] if part else [])],
+                               stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20,
+                               start_new_session=True)  # Ctrl-C is the tool's to handle
+    try:  # a larger pipe lets uftrace write ahead while the lines are read
+        fcntl.fcntl(process.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
+    except OSError:
+        pass
+    return process
+
+
+def read_part(folder, part, state):
+    """Reads the record, or a time range of it, into state; returns where
+    reading stopped on uftrace's clock (ns) if state.limit calls were read
+    first, else None."""
+    with tempfile.TemporaryFile() as errors:
+        process = dump(folder, part, errors)
+        stopped, whole = None, False
+        try:
+            stopped = read_lines(process.stdout, state)
+            whole = stopped is None
+        finally:
+            if not whole:  # read up to the limit, or failed: the rest is not wanted
+                process.kill()
+            status = process.wait()
+            process.stdout.close()
+        if stopped is None and status != 0:
+            errors.seek(0)
+            said = errors.read().decode(errors="replace").strip()
+            # A run stopped before uftrace wrote any call down leaves a record of none.
+            if not said.endswith("No data available"):
+                raise Failure(f"uftrace dump failed: {said}")
+    return stopped
+
+
+def last_starts(folder, since, count):
+    """Where the last `count` calls of the record begin, on uftrace's clock
+    (ns), counting from `since`; None if no more than that begin after it.
+    Only their starts are kept, in a ring."""
+    ring, seen = array("q", bytes(8 * count)), 0
+    with tempfile.TemporaryFile() as errors:
+        process = dump(folder, f"{since // 10 ** 9}.{since % 10 ** 9:09d}~", errors)
+        try:
+            for line in process.stdout:
+                comma = line.find(",")
+                if line.startswith('"ph":"B"', comma + 1) and '"name":"linux:' not in line:
+                    ring[seen % count] = int(line[6:comma].replace(".", ""))
+                    seen += 1
+        finally:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+            process.stdout.close()
+    return ring[seen % count] if seen > count else None
 
 
 def elapsed(folder):
@@ -182,7 +232,7 @@ class Reading:
         self.zero, self.speed, self.progress, self.total = zero, speed, progress, total
         self.calls, self.tasks, self.texts, self.nested = {}, {}, {}, set()
         self.unmatched, self.count, self.shown, self.part = {}, 0, time.monotonic(), 0
-        self.cutting = False  # the record is read in two parts
+        self.limit = None  # how many calls to read before stopping, or None for all
 
     def cut_off(self, at):
         """Ends each call still entered where the part read first ends: what
@@ -209,11 +259,13 @@ def read_lines(lines, state):
     {"ts":2580861018.830,"ph":"B","pid":11031,"tid":11033,"name":"f","args":{"arguments":"(0x1)"}},
     Where the record is read in two parts, the calls still entered at the end
     of the first end there (cut_off()); an exit in the second part of a call
-    entered in what was left out has no entry, and is not counted."""
+    entered in what was left out has no entry, and is not counted. Returns
+    the time of the last line read (ns, uftrace's clock) if it stopped at
+    state.limit calls, else None."""
     calls, tasks, texts, nested = state.calls, state.tasks, state.texts, state.nested
     zero, speed, progress, total, count = state.zero, state.speed, state.progress, state.total, state.count
-    shown, split, unmatched = state.shown, str.split, state.unmatched
-    cutting = state.cutting and not state.part
+    shown, split, unmatched, limit = state.shown, str.split, state.unmatched, state.limit or -1
+    stopped = None
     for line in lines:
         p = split(line, '"', 14)
         try:
@@ -241,9 +293,6 @@ def read_lines(lines, state):
         elif phase != "E":
             continue
         elif stack and stack[-1][0] == name:
-            if cutting and p[2] == stack[-1][1]:
-                # uftrace ends a call still entered where a time range ends, at its start: cut_off() ends it.
-                continue
             entered, start, raw = stack.pop()
             if stack:  # a call made inside another, such as an atexit handler's inside exit
                 nested.add(task[2])
@@ -253,6 +302,9 @@ def read_lines(lines, state):
                 begun, ended = int(begun * speed), int(ended * speed)
             task[0].append((entered, begun, ended, raw, texts.setdefault(rest, rest) if rest[:1] == "," else None))
             count += 1
+            if count == limit:
+                stopped = int(p[2][1:-1].replace(".", ""))
+                break
             if progress and count & 0xFFFF == 0 and time.monotonic() - shown > 0.25:
                 shown = time.monotonic()
                 progress(f"reading the record: {count:,} calls" + (f", {min(99, 100 * count // total)} %"
@@ -263,6 +315,7 @@ def read_lines(lines, state):
         elif not state.part:
             unmatched[task[2]] = unmatched.get(task[2], 0) + 1
     state.count, state.shown = count, shown
+    return stopped
 
 
 def estimate(folder):
