@@ -28,7 +28,7 @@ Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched 
 Started = namedtuple("Started", "pid parent at program")
 
 F_SETPIPE_SZ = 1031
-MOST_CALLS = 2500000  # read at most about this many calls: a longer run is cut in the middle
+MOST_CALLS = 2500000  # read at most this many calls, and those in flight at the cut: a longer run is cut
 ARGS = ',"args":{"arguments":"'
 RETVAL = ',"args":{"retval":"'
 
