@@ -68,7 +68,7 @@ def analyse(record, recording, plt_names):
     written, lost = output.attribute(rare, recording.output, symbols)
     moved = output.redirections(calls, symbols)  # what was written after its stream was moved is not lost
     lost = [call for task, call in lost if call[START] < moved.get((task[0], output.stream(call, symbols)), math.inf)]
-    line_events = output.untraced(written, calls, recording.arrivals, record.zero, record.speed)
+    line_events = output.untraced(written, calls, recording.arrivals, record.zero, record.speed, end)
     if record.cut:  # the lines of the part left out go with its calls
         kept = [not record.cut[0] < moment < record.cut[1] for moment, _, _ in line_events]
         written = [line for line, keep in zip(written, kept) if keep]

@@ -242,7 +242,7 @@ def attribute(calls, text, symbols):
     return lines, [(task, call) for _, _, task, call in queue if not failed(call)]
 
 
-def untraced(lines, calls, arrivals, zero, speed):
+def untraced(lines, calls, arrivals, zero, speed, last):
     """Places each line that no traced call wrote, at the moment it reached
     the terminal, on the thread that last ended a call before then and was
     not then blocked (a thread in a join or a sleep writes nothing; the words
@@ -250,20 +250,19 @@ def untraced(lines, calls, arrivals, zero, speed):
     join): [(ns, task, text)] for the lines of attribute(). The text came
     between the lines around it, so the moment lies between their writes
     (this tool reads the terminal a little late); with no call before it, the
-    line goes to the writer of the next one."""
+    line goes to the writer of the next one. last: the run's end."""
     import bisect
     ends = [offset for offset, _ in arrivals]
     latest = sorted((call[END], task) for task, task_calls in calls.items() for call in task_calls[-1:] + [
         c for c in task_calls if c[NAME] in WRITERS])
     times = [end for end, _ in latest]
-    last = max((call[END] for task_calls in calls.values() for call in task_calls[-16:]), default=0)
     waits = {}  # each task's blocking calls: their starts, in order, and the latest end of those begun so far
-    for task, task_calls in calls.items():
-        spans = sorted((call[START], call[END]) for call in task_calls if STATES.get(call[NAME]))
-        waits[task] = ([start for start, _ in spans], list(accumulate((end for _, end in spans), max)))
 
     def blocked(task, moment):
-        starts, reach = waits.get(task, ((), ()))
+        if task not in waits:  # only for the tasks that may have written such a line
+            spans = sorted((call[START], call[END]) for call in calls[task] if STATES.get(call[NAME]))
+            waits[task] = ([start for start, _ in spans], list(accumulate((end for _, end in spans), max)))
+        starts, reach = waits[task]
         k = bisect.bisect_right(starts, moment) - 1
         return k >= 0 and reach[k] >= moment
     following = [None] * len(lines)  # the next line that a traced call wrote

@@ -7,6 +7,7 @@ of a million calls."""
 import fcntl, glob, json, os, re, subprocess, tempfile, time
 from array import array
 from collections import namedtuple
+from contextlib import contextmanager
 
 from .symbols import Symbols, modules_from_maps
 
@@ -154,12 +155,20 @@ def read_calls(folder, zero, speed, progress):
     cut = (int((first_end - zero) * speed), int((begin - zero) * speed), total)
     state.cut_off(cut[0])
     state.part, state.limit = 1, None
-    read_part(folder, f"{begin // 10 ** 9}.{begin % 10 ** 9:09d}~", state)
+    read_part(folder, from_on(begin), state)
     return (*state.finish(), cut)
 
 
-def dump(folder, part, errors):
-    """uftrace's Chrome events of the record, or of a time range of it."""
+def from_on(ns):
+    """uftrace's time range from a moment on its clock to the record's end."""
+    return f"{ns // 10 ** 9}.{ns % 10 ** 9:09d}~"
+
+
+@contextmanager
+def dumped(folder, part, errors):
+    """uftrace's dump of the record's Chrome events, or of a time range of
+    them, whose lines the caller reads; what it says goes to errors. It is
+    stopped if the caller leaves before reading them all."""
     process = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder,
                                 *(["-r", part] if part else [])],
                                stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20,
@@ -168,7 +177,13 @@ def dump(folder, part, errors):
         fcntl.fcntl(process.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
     except OSError:
         pass
-    return process
+    try:
+        yield process
+    finally:
+        if process.poll() is None and process.stdout.read(1):  # lines left unread: not wanted
+            process.kill()
+        process.wait()
+        process.stdout.close()
 
 
 def read_part(folder, part, state):
@@ -176,17 +191,9 @@ def read_part(folder, part, state):
     reading stopped on uftrace's clock (ns) if state.limit calls were read
     first, else None."""
     with tempfile.TemporaryFile() as errors:
-        process = dump(folder, part, errors)
-        stopped, whole = None, False
-        try:
+        with dumped(folder, part, errors) as process:
             stopped = read_lines(process.stdout, state)
-            whole = stopped is None
-        finally:
-            if not whole:  # read up to the limit, or failed: the rest is not wanted
-                process.kill()
-            status = process.wait()
-            process.stdout.close()
-        if stopped is None and status != 0:
+        if stopped is None and process.returncode != 0:
             errors.seek(0)
             said = errors.read().decode(errors="replace").strip()
             # A run stopped before uftrace wrote any call down leaves a record of none.
@@ -200,19 +207,12 @@ def last_starts(folder, since, count):
     (ns), counting from `since`; None if no more than that begin after it.
     Only their starts are kept, in a ring."""
     ring, seen = array("q", bytes(8 * count)), 0
-    with tempfile.TemporaryFile() as errors:
-        process = dump(folder, f"{since // 10 ** 9}.{since % 10 ** 9:09d}~", errors)
-        try:
-            for line in process.stdout:
-                comma = line.find(",")
-                if line.startswith('"ph":"B"', comma + 1) and '"name":"linux:' not in line:
-                    ring[seen % count] = int(line[6:comma].replace(".", ""))
-                    seen += 1
-        finally:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
-            process.stdout.close()
+    with dumped(folder, from_on(since), subprocess.DEVNULL) as process:
+        for line in process.stdout:
+            comma = line.find(",")
+            if line.startswith('"ph":"B"', comma + 1) and '"name":"linux:' not in line:
+                ring[seen % count] = int(line[6:comma].replace(".", ""))
+                seen += 1
     return ring[seen % count] if seen > count else None
 
 
