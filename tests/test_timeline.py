@@ -329,15 +329,9 @@ class Programs(unittest.TestCase):
     def test_lines_are_what_reached_the_terminal(self):
         run = Traced("printing")
         lines = run.lines()
-        self.assertEqual(lines[:4], [("main", "first"), ("main", "a string and  1.50"),
-                                     ("main", "written with write"), ("main", "to standard error 7")])
-        # The worker's first call loses its floating-point value under uftrace 0.13: said twice.
-        self.assertEqual(len(lines), 5)
-        self.assertRegex(lines[4][1], r"^ *\d+\.\d\d from the worker$")
-        self.assertEqual(lines[4][0], "worker")
-        warning = "worker's first traced call, printf"
-        self.assertIn(warning, run.err)
-        self.assertIn(warning, run.out)
+        self.assertEqual(lines, [("main", "first"), ("main", "a string and  1.50"), ("main", "written with write"),
+                                 ("main", "to standard error 7"), ("worker", " 2.50 from the worker")])
+        self.assertEqual((run.status, run.err.count("warning")), (0, 0), run.err)
 
     def test_a_failed_run_is_traced_and_said(self):
         for program, ended in (("fails", "the program exited with status 1"),
@@ -467,14 +461,11 @@ class Hostile(unittest.TestCase):
         self.assertEqual((run.status, run.last_line()), (0, "the program exited with status 0"))
         self.assertEqual(sorted(run.lines()), [("child", "child done"), ("parent", "parent done")])
 
-    def test_uftrace_at_fault_is_said(self):
-        run = Traced("libmath")
-        self.assertEqual((run.status, run.last_line()), (3, "the program exited with status 1"))
-        said = ("under uftrace the program exited with status 1, but run alone it exited with status 0: "
-                "uftrace 0.13 is at fault here")
-        self.assertIn(said, run.err)
-        self.assertIn(said, run.out)
-        self.assertIn("traced calls pass floating-point values, such as pow", run.out)
+    def test_floating_point_work_in_threads_runs_as_alone(self):
+        run = Traced("libmath")  # pow in a thread, whose result the program checks
+        self.assertEqual((run.status, run.last_line()), (0, "the program exited with status 0"))
+        self.assertEqual(run.lines(), [("main", "right")])
+        self.assertNotIn("warning", run.out + run.err)
 
     def test_a_long_run_is_cut_in_the_middle(self):
         # 3,000,000 calls, more than the tool reads, in two bursts with a rest between them: the
@@ -486,11 +477,13 @@ class Hostile(unittest.TestCase):
         marks = [e["name"] for e in run.events if e.get("s") == "g"]
         self.assertEqual(marks, ["left out from here", "left out until here"])
         self.assertLessEqual(sum(e["ph"] == "X" for e in run.events), 2500010)  # and the calls in flight at the cut
-        # Both parts hold every thread: main's joins go on into the part left out and end in the last part.
+        # Both parts hold every thread: main's first join began in the first part and ended in the last,
+        # as it did; its second began in the last.
         cut = [e["ts"] for e in run.events if e.get("s") == "g"]
         joins = [(s["ts"], s["ts"] + s["dur"]) for s in run.spans["main"] if s["name"] == "pthread_join"]
         self.assertEqual(len(joins), 2)
-        self.assertAlmostEqual(joins[0][1], cut[0], delta=1)
+        self.assertLess(joins[0][0], cut[0])
+        self.assertGreater(joins[0][1], cut[1])
         self.assertGreater(joins[1][0], cut[1])
         self.assertEqual(run.lines(), [("main", "750000 rounds each")])
         self.assertNotIn("warning", run.err)
@@ -558,7 +551,8 @@ class Races(unittest.TestCase):
 
     def races(self, program, *options, speed=10):
         run = Traced(program, speed=speed, options=("--races", *options))
-        path = os.path.join(os.environ["PROGRAMS_DIR"], program) if program not in ("bakers",) else program
+        # By the path the program runs from: a tool's command line that names bakers is not the program.
+        path = os.path.join(os.environ["PROGRAMS_DIR"] if program != "bakers" else os.environ["BIN_DIR"], program)
         self.assertEqual(still_running(path), [])
         return run
 
@@ -912,7 +906,11 @@ class Hangs(unittest.TestCase):
             out, err = tool.communicate(timeout=60)
             self.assertEqual(tool.returncode, 130, err)
             self.assertIn("gave up", err.splitlines()[-1])
-            self.assertEqual(os.listdir(folder), [])
+            # What was written before the third is whole; nothing was begun after it.
+            self.assertLessEqual(set(os.listdir(folder)), {"run.json", "run.png"})
+            if "run.json" in os.listdir(folder):
+                with open(os.path.join(folder, "run.json")) as trace:
+                    json.load(trace)
 
     def test_a_long_join_is_not_a_hang(self):
         run = Traced("longjoin", speed=1)

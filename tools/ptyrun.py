@@ -274,6 +274,7 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
                     halt(reason)
 
         data, lines, pending, now, last_tick, drained, arrivals = bytearray(), [], b"", 0.0, start, None, []
+        finished = None  # the terminal once it has said all, kept open until the run is over
         skipped = newlines = 0
         own_interrupts = interrupts is None and is_main_thread()
         if own_interrupts:
@@ -311,8 +312,9 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
                     chunk = b""
                 now = time.monotonic() - start
                 if not chunk:
-                    os.close(reader)
-                    reader = None
+                    # Nothing more comes. The terminal stays open until the run is
+                    # over: closing it would hang up a program that goes on without it.
+                    finished, reader = reader, None
                     continue
                 if echo:
                     echo(chunk)
@@ -331,8 +333,9 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
         finally:
             if handler is not None:
                 signal.signal(signal.SIGINT, handler)
-            if reader is not None:
-                os.close(reader)
+            for done_with in (reader, finished):
+                if done_with is not None:
+                    os.close(done_with)
             # Whatever is left: a process that outlived its parent, or all on an error.
             left.update(stop(lambda: {pid: info[2] for pid, info in descendants(me).items()
                                       if info[1] not in "ZX" and pid != proc.pid}))

@@ -2,10 +2,12 @@
 """Shows a run of a program from the inside: each thread's waits and sleeps,
 the objects' values and holders, and who woke whom.
 
-Runs PROGRAM, unmodified, on a pseudo-terminal under uftrace, which records
-every library call of every thread and process with its arguments. The
-program reads the tool's standard input, and its output shows as it is
-written; then the tool writes:
+Runs PROGRAM, unmodified, on a pseudo-terminal with the tool's recording
+library loaded into it, which writes down every call of the program's own
+code to the POSIX threads, semaphores, processes, sleeps, input and output,
+in every thread and process, with its arguments. The program reads the
+tool's standard input, and its output shows as it is written; then the
+tool writes:
   PREFIX.json  the run in the Trace Event Format (Perfetto, chrome://tracing):
                a track per thread named by its role, each lock, condition,
                semaphore, join, wait and sleep with its object, the written
@@ -138,14 +140,16 @@ def check_output(prefix):
 
 def check_tools(path):
     record.check_program(path)
-    if not shutil.which("uftrace"):
-        raise Failure("uftrace is missing: apt-get install uftrace")
+    if record.compiler() is None:
+        raise Failure("there is no C compiler to build the tool's recording library: apt-get install gcc")
     if not shutil.which("eu-stack"):
         raise Failure("eu-stack is missing: apt-get install elfutils")
     if importlib.util.find_spec("matplotlib") is None:
         raise Failure("matplotlib is missing: apt-get install python3-matplotlib")
     if importlib.util.find_spec("elftools") is None:
         raise Failure("pyelftools is missing: apt-get install python3-pyelftools")
+    if importlib.util.find_spec("numpy") is None:
+        raise Failure("numpy is missing: apt-get install python3-numpy")
 
 
 def given_input(options, interrupts):
@@ -198,7 +202,7 @@ class Output:
             self.error = error
 
     def __call__(self, chunk):
-        self.write(record.CRASH_NOTICE.sub(b"", chunk))
+        self.write(chunk)
 
 
 def main(interrupts):
@@ -219,18 +223,14 @@ def main(interrupts):
     # matplotlib takes half a second to import: it does so while the program runs.
     threading.Thread(target=picture.prepare, daemon=True).start()
     with tempfile.TemporaryDirectory() as folder:
-        progress(f"tracing {shown(name)} under uftrace (Ctrl-C stops it, and keeps what was recorded)", True)
+        progress(f"tracing {shown(name)} (Ctrl-C stops it, and keeps what was recorded)", True)
         recording = record.record(path, options.args, speed, options.deadline, folder, output, interrupts, stdin)
         progress("reading the record")
-        recorded = read.read(recording.folder, speed, progress, recording.helper, os.path.abspath(path))
+        recorded = read.read(recording.folder, speed, os.path.abspath(path), progress)
         progress("analysing")
-        result = analyse.analyse(recorded, recording, read.plt_names(recording.folder, recorded.symbols))
-        alone = None
-        again = stdin if isinstance(stdin, bytes) else "null"
-        if result.stop is None and recording.ended != "exited with status 0" and not interrupts.count:
-            progress("running the program again, without the tracer")
-            alone = record.untraced(path, options.args, speed, options.deadline, interrupts, again)
+        result = analyse.analyse(recorded, recording)
         found = None
+        again = stdin if isinstance(stdin, bytes) else "null"
         if options.races and not interrupts.count:
             progress("running the program again, under Helgrind")
             logs, stopped = record.race_run(path, options.args, speed, options.deadline, folder, again, interrupts)
@@ -243,11 +243,9 @@ def main(interrupts):
     progress("drawing")
     written(f"{prefix}.png", lambda file: picture.draw(file, name, speed, result, progress))
     progress("")
-    warnings = result.warnings + record.fault_warnings(recording, alone)
-    for warning in warnings:
+    for warning in result.warnings:
         print(f"timeline: warning: {warning}", file=sys.stderr)
-    output.write(table.table(result._replace(warnings=warnings), table.ending(result, recording),
-                             recording.result.left) + "\n")
+    output.write(table.table(result, table.ending(result, recording), recording.result.left) + "\n")
     for line in table.epilogue(result, options.deadline):
         output.write(line + "\n")
     if found is not None:

@@ -1,6 +1,6 @@
-// A thread computes a power of two with libm and checks it: right when run
-// alone, wrong under uftrace 0.13, whose libmcount loses the floating-point
-// arguments of a thread's first traced call.
+// A thread computes a power of two with libm and checks it, its first call
+// passing floating-point arguments: a tracer that keeps no floating-point
+// registers across the calls it hooks gets it wrong.
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>

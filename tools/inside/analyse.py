@@ -7,13 +7,13 @@ happened in between. C++'s library is first read in the words of the C
 calls (cxx.py); then each kind of object has its module: mutexes.py,
 semaphores.py (and C++20's futex objects), conditions.py; threads.py says
 who is who and whom each join waited for."""
-import bisect, math, os, re
+import math
 from collections import defaultdict, namedtuple
 
 from . import conditions, cxx, explain, lines as output, mutexes, objects, semaphores, threads
-from .calls import (ASYNC_TASK, ASYNC_WAIT, CALLS, COND_WAITS, CREATES, FUTEX_WAITS, OBJECTS, RARE, SLEEPS,
-                    THREAD_JOINS)
-from .read import END, NAME, RAW, START, arguments
+from .calls import ASYNC_TASK, ASYNC_WAIT, COND_WAITS, OBJECTS, RARE
+from .live import site
+from .read import FROM_LIBRARY
 
 JOIN = "_ZNSt6thread4joinEv"
 TASK_CALL = "pthread_once"
@@ -22,26 +22,31 @@ TASK_CALL = "pthread_once"
 Analysis = namedtuple("Analysis", "order roles calls names flows holds values blocked unfinished lines warnings "
                                   "end stop targets sleeps explanation objects cut races lines_cut",
                       defaults=(None, None))
+# What the tool knows of a call that was still in flight when the run
+# ended: the live thread as the kernel showed it when the run was stopped
+# (or None), the memory at the futex it waited on, and where it was made:
+# (file, line, function, address), as live.site() gives it, or None.
+Unfinished = namedtuple("Unfinished", "thread memory site")
 
 
-def analyse(record, recording, plt_names):
+def analyse(record, recording):
     calls, symbols = record.calls, record.symbols
     runs = {id(c): threads.creation_name(c, symbols) for c in record.creations}
-    add_helper_joins(calls, record.joins, record.creations, runs)
-    unfinished, stop, pending_targets, sleeps = pending_calls(record, recording, plt_names)
+    async_joins(calls, record.creations, runs)
+    unfinished, stop, pending_targets = pending_calls(record, recording)
     cxx.translate(calls, symbols, unfinished)
+    leave_out_library_objects(calls, symbols)
     # The few calls that name threads and processes, or write, looked at apart from the million others.
-    rare = {task: [call for call in task_calls if call[NAME] in RARE] for task, task_calls in calls.items()}
-    roles, order, created = threads.name_tasks(calls, rare, record.forks, symbols, record.creations, runs,
-                                               record.started)
-    mark_async_tasks(calls, record.creations, runs, roles)
-    rare = {task: [call for call in task_calls if call[NAME] in RARE] for task, task_calls in calls.items()}
+    rare = {task: [call for call in task_calls if call.name in RARE] for task, task_calls in calls.items()}
+    roles, order, created = threads.name_tasks(calls, rare, record.images, record.creations, runs)
+    mark_async_tasks(calls, record.creations, runs)
+    rare = {task: [call for call in task_calls if call.name in RARE] for task, task_calls in calls.items()}
     symbols.name_locals(objects.used_addresses(calls))
     name_from_sources(calls, unfinished, symbols)
     name_from_code(calls, symbols)
     names = objects.Names(calls, symbols, roles)
     names.index(calls)
-    targets, blocked = threads.join_targets(calls, rare, roles, unfinished, record.creations, record.joins)
+    targets, blocked = threads.join_targets(calls, rare, roles, unfinished, record.creations)
     targets.update(created)
     targets.update(threads.resolve(pending_targets, roles))
     blocked |= set(pending_targets)
@@ -61,38 +66,37 @@ def analyse(record, recording, plt_names):
     for events in names.events["rwlock"].values():
         mutexes.rwlock(events, blocked, unfinished)
     flows += async_flows(calls, rare, roles, targets, blocked)
-    end = max([stop[1] if stop else 0] + [max(c[END] for c in task_calls) for task_calls in calls.values()
+    end = max([stop[1] if stop else 0] + [max(c.end for c in task_calls) for task_calls in calls.values()
                                           if task_calls])
     for name, task_holds in holds.items():
         holds[name] = mutexes.closed(task_holds, end)
-    written, lost = output.attribute(rare, recording.output, symbols)
-    moved = output.redirections(calls, symbols)  # what was written after its stream was moved is not lost
-    lost = [call for task, call in lost if call[START] < moved.get((task[0], output.stream(call, symbols)), math.inf)]
+    written, lost = output.attribute(calls, record.inserted, recording.output)
+    moved = output.redirections(calls)  # what was written after its stream was moved is not lost
+    lost = [call for task, call in lost
+            if call.start < moved.get((task[0], output.STREAMS[call.args[1]]), math.inf)]
     line_events = output.untraced(written, calls, recording.arrivals, record.zero, record.speed, end)
     if record.cut:  # the lines of the part left out go with its calls
-        kept = [not record.cut[0] < moment < record.cut[1] for moment, _, _ in line_events]
-        written = [line for line, keep in zip(written, kept) if keep]
+        kept = [moment is None or not record.cut[0] < moment < record.cut[1] for moment, _, _ in line_events]
         line_events = [line for line, keep in zip(line_events, kept) if keep]
     strays = [text for task, _, text, _ in written if task is None]
     whole = not record.cut and not recording.result.skipped
-    warnings += check_lines(strays, lost if whole else [], recording) + float_faults(calls, roles, order, symbols)
-    unmatched = sum(count for task, count in record.unmatched.items() if task[0] not in record.execs)
-    if unmatched:
-        warnings.append(f"the record is not whole: {unmatched} calls left without an entry")
-    if recording.helper is None:
-        warnings.append("there is no C compiler to build the helper library (apt-get install gcc): threads are "
-                        "matched to their creations by the order of their ids, and C++ threads are not named")
-    if not record.creations:
-        made = sum(1 for cs in rare.values() for c in cs if c[NAME] in CREATES and threads.succeeded(c))
-        untracked = made - (len(order) - len({pid for pid, _ in order}))
-        if untracked > 0:
-            warnings.append(f"{untracked} threads made no traced call and have no track")
+    warnings += check_lines(strays, lost if whole else [], recording)
     result = Analysis(order, roles, calls, names, flows, holds, values, blocked, unfinished, line_events, warnings,
-                      end, stop, targets, sleeps, None, names.kinds, record.cut, None,
+                      end, stop, targets, {}, None, names.kinds, record.cut, None,
                       (recording.output.count(b"\n"), recording.result.skipped) if recording.result.skipped else None)
     if stop and stop[0] == "deadlock":
         result = result._replace(explanation=explain.deadlock(result, recording.snapshot))
     return result
+
+
+def leave_out_library_objects(calls, symbols):
+    """The calls on objects that lie in a library's own memory (the pool of
+    mutexes behind std::osyncstream, in libstdc++) are not the program's:
+    they are left out."""
+    for task, task_calls in calls.items():
+        if any(call.name in OBJECTS and call.args and symbols.in_library(call.args[0]) for call in task_calls):
+            calls[task] = [call for call in task_calls
+                           if not (call.name in OBJECTS and call.args and symbols.in_library(call.args[0]))]
 
 
 def name_from_sources(calls, unfinished, symbols):
@@ -104,10 +108,10 @@ def name_from_sources(calls, unfinished, symbols):
             pending = unfinished.get(id(call)) if unfinished else None
             if pending is None or not pending.site:
                 continue
-            kinds = OBJECTS.get(call[NAME], ())
-            for i, (kind, address) in enumerate(zip(kinds, arguments(call[RAW]) if kinds else ())):
+            kinds = OBJECTS.get(call.name, ())
+            for i, (kind, address) in enumerate(zip(kinds, call.args if kinds else ())):
                 if isinstance(address, int) and address and symbols.object(address, kind).startswith("0x"):
-                    found = objects.from_source(kind, pending.site, lock=i == 1 and call[NAME] in COND_WAITS)
+                    found = objects.from_source(kind, pending.site, lock=i == 1 and call.name in COND_WAITS)
                     if found:
                         symbols.given[address] = found
                         symbols.names.pop((address, kind), None)
@@ -137,190 +141,118 @@ def name_from_code(calls, symbols):
             symbols.names.pop((address, kind), None)
 
 
-def insert(task_calls, call):
-    """Puts a call into a task's calls, in order of start."""
-    task_calls.insert(bisect.bisect_right([c[START] for c in task_calls], call[START]), call)
-
-
-def add_helper_joins(calls, joins, creations, runs):
-    """The joins of std::thread that uftrace did not record, for the program
-    called std::thread::join through a table that uftrace does not hook (as
-    std::async does): from the helper library's log. A join of a std::async
-    thread is a wait on its future."""
-    for join in joins:
-        if join.end is None:
+def async_joins(calls, creations, runs):
+    """A join of the std::thread that a std::async state object holds is a
+    wait on the future of the task's thread (libstdc++ joins it when the
+    future is waited for). Other joins that the library made are left out."""
+    states = [(c, runs[id(c)].state) for c in creations if runs.get(id(c)) and runs[id(c)].state]
+    for task, task_calls in calls.items():
+        if not any(call.name == JOIN for call in task_calls):
             continue
-        task_calls = calls.setdefault((join.pid, join.tid), [])
-        if any(c[NAME] == JOIN and c[START] <= join.start and join.end <= c[END] for c in task_calls):
-            continue
-        # A std::async state keeps its std::thread inside itself: the join names the task's handle.
-        task = next((c for c in reversed(creations) if c.pid == join.pid and c.start <= join.start and runs.get(id(c))
-                     and runs[id(c)].state and runs[id(c)].state[0] <= join.this < sum(runs[id(c)].state)), None)
-        if task is not None:
-            insert(task_calls, (ASYNC_WAIT, join.start, join.end, f"({task.handle:#x})", None))
-        else:
-            insert(task_calls, (JOIN, join.start, join.end, f"({join.this:#x})", None))
+        kept = []
+        for call in task_calls:
+            if call.name == JOIN:
+                where = call.args[0]
+                found = next((c for c, state in reversed(states) if c.pid == task[0] and c.start <= call.start
+                              and state[0] <= where < state[0] + state[1]), None)
+                if found is not None:
+                    call = call._replace(name=ASYNC_WAIT, args=(found.handle or 0, 0, 0, 0))
+                elif call.flags & FROM_LIBRARY:
+                    continue
+            kept.append(call)
+        calls[task] = kept
 
 
-def mark_async_tasks(calls, creations, runs, roles):
-    """A std::async thread runs its task inside a call of pthread_once: that
-    call is the task, whose end sets the future."""
+def mark_async_tasks(calls, creations, runs):
+    """A std::async thread runs its task inside a call of pthread_once:
+    that call is the task, whose end sets the future."""
     for creation in creations:
         found = runs.get(id(creation))
         if not (found and found.task) or creation.tid is None:
             continue
         task_calls = calls.get((creation.pid, creation.tid), [])
         for i, call in enumerate(task_calls):
-            if call[NAME] == TASK_CALL:
-                task_calls[i] = (ASYNC_TASK, call[START], call[END], "", None)
+            if call.name == TASK_CALL:
+                task_calls[i] = call._replace(name=ASYNC_TASK)
                 break
 
 
 def async_flows(calls, rare, roles, targets, blocked):
     """A flow from the end of a std::async task to the wait on its future that it ended."""
-    tasks = {roles[task]: next((c for c in task_calls if c[NAME] == ASYNC_TASK), None)
+    tasks = {roles[task]: next((c for c in task_calls if c.name == ASYNC_TASK), None)
              for task, task_calls in calls.items() if task in roles}
     found = []
     for task, task_calls in rare.items():
         for call in task_calls:
-            if call[NAME] != ASYNC_WAIT or id(call) not in blocked:
+            if call.name != ASYNC_WAIT or id(call) not in blocked:
                 continue
             target = targets.get(id(call))
             source = tasks.get(target)
-            if source is not None and call[START] < source[END] <= call[END]:
+            if source is not None and call.start < source.end <= call.end:
                 from_task = next(t for t, role in roles.items() if role == target)
                 found.append((f"future of {target}", from_task, source, task, call))
     return found
 
 
-# Calls that never return: in flight when their process or image ended, they did not wait.
-NO_RETURN = {"pthread_exit", "exit", "_exit", "_Exit", "abort", "execve", "execv", "execvp", "execvpe", "execl",
-             "execlp", "execle", "fexecve", "longjmp", "siglongjmp", "__longjmp_chk", "__cxa_throw",
-             "__cxa_rethrow", "_Unwind_Resume", "quick_exit", "__assert_fail"}
-
-
-def pending_calls(record, recording, plt_names):
-    """The calls that were still in flight when the run ended or was stopped,
-    as calls that last until then: those that the record holds entered and
-    never left, and when the run was stopped, those that the snapshot of the
-    live program found and the record lacks, with what the snapshot says of
-    each (its stack, the object's memory). Returns them ({id(call): Pending,
-    or None without a snapshot}), when and why the run was stopped (None if
-    it ended by itself), the pending joins' targets and the pending sleeps'
-    requests."""
-    snapshot, zero, targets, sleeps = recording.snapshot, record.zero, {}, {}
-    scale = record.speed
-    last = max((cs[-1][END] for cs in record.calls.values() if cs), default=0)
+def pending_calls(record, recording):
+    """The calls that were still in flight when the run ended or was
+    stopped, ended then: at the moment the run was stopped, or when their
+    process ended. Returns them ({id(call): Unfinished}), when and why the
+    run was stopped (None if it ended by itself), and the pending waits for
+    a child, by the child's pid where the kernel said it ({id(call): (kind,
+    pid, number)})."""
+    snapshot, zero, scale = recording.snapshot, record.zero, record.speed
+    in_flight = [(task, i, call) for task, task_calls in record.calls.items()
+                 for i, call in enumerate(task_calls) if call.end is None]
+    last = max((c.end for cs in record.calls.values() for c in cs[-16:] if c.end is not None), default=0)
     at, stop = None, None
     if snapshot is not None:
         # The program's clock runs speed times as fast as the real one that the
         # watch reads; a hang began when the last thread began to wait.
-        starts = [int((p.start - zero) * scale) for p in snapshot.pending if p.start and p.thread.wait]
-        starts += [join.start for join in record.joins if join.end is None]
-        starts += [start for stack in record.unended.values() for _, start, _ in stack]
+        starts = [call.start for _, _, call in in_flight]
         if snapshot.reason == "deadlock":
             at = max(starts + [last]) + (snapshot.seconds - snapshot.hung_since) * scale * 1e9
-        else:  # uftrace's clock is the tool's own
+        else:
             at = max(starts + [last, (snapshot.clock - zero) * scale])
         at = int(at)
         stop = (snapshot.reason, at, snapshot.by or "Ctrl-C")
-    ends = {}  # each process's last moment: when its calls in flight ended with it
-    for (pid, _), task_calls in record.calls.items():
-        if task_calls:
-            ends[pid] = max(ends.get(pid, 0), max(c[END] for c in task_calls[-16:]))
-    for (pid, _), stack in record.unended.items():
-        ends[pid] = max([ends.get(pid, 0)] + [start for _, start, _ in stack])
-    unfinished, in_flight = {}, {}
-    for task, stack in record.unended.items():
-        for name, start, raw in stack:
-            if name in NO_RETURN:
-                continue
-            call = (name, start, at if at is not None else ends[task[0]], raw, None)
-            record.calls.setdefault(task, []).append(call)
-            unfinished[id(call)] = None
-            in_flight.setdefault(task, []).append(call)
-    used = objects.used_addresses(record.calls)
-    helper_joins = {(join.pid, join.tid): join for join in record.joins if join.end is None}
-    read = [(pending, at) for pending in snapshot.pending] if snapshot is not None else []
-    read += [(pending, ends.get(pid, last)) for pid, pendings in (recording.dying or {}).items()
-             for pending in pendings]
-    for pending, end in read:
-        thread = pending.thread
-        task = (thread.pid, thread.tid)
-        recorded = in_flight.get(task, [])
-        # The calls around the innermost one, which had not returned either.
-        for plt_entry, _, start, where in pending.outer:
-            name = plt_names(plt_entry) if plt_entry else None
-            if name and start:
-                call = take(recorded, name) or add(record, task, (name, int((start - zero) * scale), end, "", None))
-                unfinished[id(call)] = pending._replace(site=where, memory=b"")
-        name = plt_names(pending.plt_entry) if pending.plt_entry else None
-        call = take(recorded, name) if name else None
-        if call is None and name is None and task in helper_joins:
-            join = helper_joins[task]
-            call = add(record, task, (JOIN, join.start, end, f"({join.this:#x})", None))
-        elif call is None and name is not None and pending.start is not None:
-            call = add(record, task, (name, int((pending.start - zero) * scale), end,
-                                      pending_arguments(name, thread, used, record), None))
-        if call is None:
+    ends = process_ends(record)
+    live = {(p.thread.pid, p.thread.tid): p for p in snapshot.pending} if snapshot is not None else {}
+    unfinished, targets = {}, {}
+    innermost = {}
+    for task, i, call in in_flight:
+        if task not in innermost or call.start >= innermost[task][1].start:
+            innermost[task] = (i, call)
+    for task, i, call in in_flight:
+        end = at if at is not None else max(call.start, ends.get(task[0], last))
+        closed = call._replace(end=max(call.start, end))
+        record.calls[task][i] = closed
+        pending = live.get(task)
+        if pending is None or innermost[task][1] is not call:
+            unfinished[id(closed)] = Unfinished(None, b"", None)
             continue
-        if call[NAME] in THREAD_JOINS | {"pthread_join"} and thread.wait and thread.wait[0] == "futex":
-            targets[id(call)] = ("tid", thread.pid, thread.wait[2])
-        elif call[NAME] in ("wait", "waitpid") and thread.wait and thread.wait[0] == "child":
-            targets[id(call)] = ("pid", thread.pid, thread.wait[1])
-        if call[NAME] in SLEEPS and thread.sleep:
-            seconds, nanoseconds = thread.sleep
-            asked = round((seconds + nanoseconds / 1e9) * scale, 6)
-            sleeps[id(call)] = int(asked) if asked == int(asked) else asked
-        unfinished[id(call)] = pending
-    for task_calls in record.calls.values():
-        task_calls.sort(key=lambda call: call[START])
-    return unfinished, stop, targets, sleeps
+        thread = pending.thread
+        unfinished[id(closed)] = Unfinished(thread, pending.memory, site(pending.frames, call.caller))
+        if call.name in ("wait", "waitpid") and thread.wait and thread.wait[0] == "child":
+            targets[id(closed)] = ("pid", thread.pid, thread.wait[1])
+    return unfinished, stop, targets
 
 
-def take(recorded, name):
-    """The innermost call of this name among a thread's recorded calls in flight, taken from them."""
-    for i in range(len(recorded) - 1, -1, -1):
-        if recorded[i][NAME] == name:
-            return recorded.pop(i)
-    return None
-
-
-def add(record, task, call):
-    call = call[:END] + (max(call[START], call[END]),) + call[END + 1:]  # a clock read late ends it where it began
-    record.calls.setdefault(task, []).append(call)
-    return call
-
-
-def pending_arguments(name, thread, used, record):
-    """A pending call's arguments, as uftrace would have recorded them, from
-    the futex word that its thread waits on."""
-    if not (thread.wait and thread.wait[0] == "futex"):
-        return ""
-    futex = thread.wait[1]
-    if name == "syscall":
-        return f"(202, {futex:#x}, 0, {thread.wait[2]}, 0x0)"
-    if name in FUTEX_WAITS:
-        return f"({futex:#x}, 0)"
-    kinds = OBJECTS.get(name)
-    if not kinds:
-        return ""
-    address = objects.place(kinds[0], futex, used, record.symbols)
-    if name in COND_WAITS and CALLS.get(name) and "arg2" in CALLS[name].recorded:
-        mutex = holding(record.calls.get((thread.pid, thread.tid), []))
-        return f"({address:#x}, {mutex or 0:#x})"
-    return f"({address:#x})"
-
-
-def holding(task_calls):
-    """The address of the mutex that the task holds last, from its calls."""
-    held = []
-    for call in task_calls:
-        if call[NAME] in cxx.TAKES and threads.succeeded(call):
-            held.append(arguments(call[RAW])[0])
-        elif call[NAME] in cxx.RELEASES and arguments(call[RAW])[0] in held:
-            held.remove(arguments(call[RAW])[0])
-    return held[-1] if held else None
+def process_ends(record):
+    """{pid: when each process ended}: when it died of a signal or called
+    exit, else its last recorded moment."""
+    ends = {}
+    for (pid, _), task_calls in record.calls.items():
+        moments = [c.end if c.end is not None else c.start for c in task_calls[-16:]]
+        if moments:
+            ends[pid] = max(ends.get(pid, 0), max(moments))
+    for (pid, _), life in record.lives.items():
+        for moment in (life.began, life.ended):
+            if moment is not None:
+                ends[pid] = max(ends.get(pid, 0), moment)
+    for pid, (moment, _, _) in record.endings.items():
+        ends[pid] = max(ends.get(pid, 0), moment)
+    return ends
 
 
 def check_lines(strays, lost, recording):
@@ -332,51 +264,3 @@ def check_lines(strays, lost, recording):
     if lost and recording.snapshot is None and "killed" not in recording.ended:
         warnings.append(f"the record is not whole: {len(lost)} writes are not on the terminal")
     return warnings
-
-
-FLOAT_FORMAT = re.compile(rb"%[-+ #0']*(\*|\d+)?(\.(\*|\d*))?[lL]?[eEfFgGaA]")
-
-
-def float_faults(calls, roles, order, symbols):
-    """uftrace 0.13's libmcount uses the registers that hold a call's
-    floating-point arguments: it loses them in each thread's first traced
-    call, and can change them in any other. Say where a first call passes
-    one, and how many other calls do (a printf of %f, a libm function)."""
-    warnings, others, example = [], 0, None
-    libm = math_functions(symbols)
-    for task in order:
-        first = True
-        for call in calls.get(task, []):
-            if call[NAME] == "fork":
-                continue
-            writes = output.WRITERS.get(call[NAME])
-            floating = call[NAME] in libm
-            text = None
-            if writes is not None and writes[1] == "format":
-                args = arguments(call[RAW])
-                at = writes[2]
-                if at < len(args) and isinstance(args[at], bytes) and FLOAT_FORMAT.search(args[at]):
-                    floating = True
-                    text = args[at].decode(errors="replace").encode("unicode_escape").decode()
-            if floating and first and text is not None:
-                warnings.append(f"{roles[task]}'s first traced call, {CALLS[call[NAME]].name}(\"{text}\", ...), "
-                                "passes a floating-point value, which uftrace 0.13 loses in a thread's first traced "
-                                "call: what it printed may be wrong")
-            elif floating:
-                others += 1
-                example = example or (f'{CALLS[call[NAME]].name}("{text}", ...)' if text else call[NAME])
-            first = False
-    if others:
-        more = " more" if warnings else ""
-        warnings.append(f"{others}{more} traced calls pass floating-point values, such as {example}: uftrace 0.13 "
-                        "can change them, so what they printed or returned may be wrong under the tracer")
-    return warnings
-
-
-def math_functions(symbols):
-    """The functions that libm exports, if the program loads it."""
-    names = set()
-    for _, _, path in symbols.modules:
-        if os.path.basename(path).startswith("libm.so"):
-            names |= {row[2] for row in symbols.table(path)[0] if row[3]}
-    return names

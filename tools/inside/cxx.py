@@ -20,7 +20,6 @@ import struct
 
 from . import dwarf
 from .calls import FUTEX_CALLS, LOCKS, RW_UNLOCKS, UNLOCKS, named
-from .read import END, NAME, RAW, START, arguments, returned
 
 SYS_FUTEX = 202
 FUTEX_WAIT_OPS, FUTEX_WAKE_OPS = (0, 9), (1, 10)  # without FUTEX_PRIVATE_FLAG
@@ -30,9 +29,7 @@ POOL_SLOTS, POOL_SLOT_BYTES, POOL_WORD = 16, 128, 64  # 16 slots of two cache li
 STATE_VTABLE = "vtable for std::thread::_State_impl<"
 SPIN = "sched_yield"
 CV_WAIT = "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE"
-CV_CLOCKWAIT = "pthread_cond_clockwait"
-CV_WAKES = named("signal", "broadcast")
-CV_OPERATIONS = {CV_WAIT} | {symbol for symbol in CV_WAKES if symbol.startswith("_Z")}
+CV_OPERATIONS = {CV_WAIT}
 RELEASES = UNLOCKS | RW_UNLOCKS
 TAKES = LOCKS | named("read", "write", "try-read", "try-write")
 
@@ -256,28 +253,27 @@ CV_ANY_WAIT = "std::condition_variable_any::wait"
 
 
 def translate(calls, symbols, unfinished):
-    """Rewrites each task's calls in place: a condition wait with the mutex
-    it releases, and the futex waits and wakes of C++20's objects as their
-    acquire, release, wait and count_down. unfinished: {id(call): ...} of
-    calls that had not returned, kept for the calls that stand for them.
-    Returns the addresses of libstdc++'s own mutexes inside
+    """Rewrites each task's calls in place: a std::condition_variable_any's
+    wait with the lock it releases, and the futex waits and wakes of C++20's
+    objects as their acquire, release, wait and count_down. unfinished:
+    {id(call): ...} of calls that had not returned, kept for the calls that
+    stand for them. Returns the addresses of libstdc++'s own mutexes inside
     std::condition_variable_any, whose calls are left out."""
     internal = set()
     objects = Futexes(symbols)
     for task, task_calls in calls.items():
-        if not any(call[NAME] in CV_OPERATIONS or call[NAME] == "syscall" or call[NAME] == CV_CLOCKWAIT
-                   for call in task_calls):
+        if not any(call.name in CV_OPERATIONS or call.name == "syscall" for call in task_calls):
             continue
         calls[task] = rewrite(task_calls, objects, unfinished, internal)
     if internal:
         for task, task_calls in calls.items():
-            calls[task] = [call for call in task_calls if not (call[NAME] in LOCKS | UNLOCKS and
-                                                               (arguments(call[RAW]) or (None,))[0] in internal)]
+            calls[task] = [call for call in task_calls if not (call.name in LOCKS | UNLOCKS and
+                                                               call.args[0] in internal)]
     return internal
 
 
 def rewrite(task_calls, objects, unfinished, internal):
-    held, out, group = [], [], None  # held: the mutexes this task holds, in order
+    out, group = [], None
 
     def close():
         nonlocal group
@@ -286,10 +282,9 @@ def rewrite(task_calls, objects, unfinished, internal):
             group = None
 
     for call in task_calls:
-        name = call[NAME]
+        name = call.name
         if name == "syscall":
-            args = arguments(call[RAW])
-            futex = objects.futex(args) if len(args) >= 4 and args[0] == SYS_FUTEX else None
+            futex = objects.futex(call.args[1:]) if call.args[0] == SYS_FUTEX else None
             if futex is None:
                 close()
                 out.append(call)
@@ -303,7 +298,7 @@ def rewrite(task_calls, objects, unfinished, internal):
                     group = Group(kind, address, call, out)
                 continue
             close()
-            made = (FUTEX_CALLS[kind][1], call[START], call[END], f"({address:#x})", None)
+            made = call._replace(name=FUTEX_CALLS[kind][1], args=(address, 0, 0, 0))
             carry(unfinished, call, made)
             out.append(made)
             continue
@@ -311,49 +306,29 @@ def rewrite(task_calls, objects, unfinished, internal):
             group.add(call)
             continue
         close()
-        if name in TAKES and succeeded(call):
-            held.append(arguments(call[RAW])[0])
-        elif name in RELEASES:
-            address = (arguments(call[RAW]) or (None,))[0]
-            if address in held:
-                held.remove(address)
-        if name == CV_WAIT or name == CV_CLOCKWAIT:
-            call = condition_wait(call, out, held, internal, unfinished)
+        if name == CV_WAIT:
+            call = condition_wait(call, out, internal, unfinished)
         out.append(call)
     close()
     return out
 
 
-def succeeded(call):
-    value = returned(call)
-    return value is None or value & 0xFFFFFFFF == 0
-
-
-def condition_wait(call, before, held, internal, unfinished):
-    """The wait with the lock it releases: a std::condition_variable's is the
-    mutex its thread holds last. A std::condition_variable_any locks a
-    mutex of its own, unlocks the lock it was given and waits with its own
-    mutex: the wait is named with the lock it was given."""
-    args = arguments(call[RAW])
-    cond = args[0] if args else 0
-    recent = [c for c in before[-3:] if c[NAME] in TAKES | RELEASES]
-    if len(recent) >= 2 and recent[-1][NAME] in RELEASES and recent[-2][NAME] in LOCKS \
+def condition_wait(call, before, internal, unfinished):
+    """A std::condition_variable_any locks a mutex of its own, unlocks the
+    lock it was given and waits with its own mutex: the wait is named with
+    the lock it was given."""
+    cond = call.args[0]
+    recent = [c for c in before[-3:] if c.name in TAKES | RELEASES]
+    if len(recent) >= 2 and recent[-1].name in RELEASES and recent[-2].name in LOCKS \
             and before[-1] is recent[-1] and before[-2] is recent[-2]:
-        own, given = arguments(recent[-2][RAW])[0], arguments(recent[-1][RAW])[0]
-        if own != given:
+        own, given = recent[-2].args[0], recent[-1].args[0]
+        if own != given and own == call.args[1]:
             internal.add(own)
-            if own in held:
-                held.remove(own)
-            symbol = CV_ANY_WAIT + ("/rwlock" if recent[-1][NAME] in RW_UNLOCKS else "")
-            made = (symbol, call[START], call[END], f"({cond:#x}, {given:#x})", call[4])
+            symbol = CV_ANY_WAIT + ("/rwlock" if recent[-1].name in RW_UNLOCKS else "")
+            made = call._replace(name=symbol, args=(cond, given, 0, 0))
             carry(unfinished, call, made)
             return made
-    if call[NAME] == CV_CLOCKWAIT:
-        return call
-    mutex = held[-1] if held else 0
-    made = ("std::condition_variable::wait", call[START], call[END], f"({cond:#x}, {mutex:#x})", call[4])
-    carry(unfinished, call, made)
-    return made
+    return call
 
 
 def carry(unfinished, old, new):
@@ -370,12 +345,12 @@ class Group:
     def __init__(self, kind, address, first, before):
         self.kind, self.address = kind, address
         # The spin that came just before the first wait is part of it.
-        start = first[START]
+        start = first.start
         for call in reversed(before):
-            if call[NAME] != SPIN:
+            if call.name != SPIN:
                 break
-            start = call[START]
-        while before and before[-1][NAME] == SPIN:
+            start = call.start
+        while before and before[-1].name == SPIN:
             before.pop()
         self.start, self.calls = start, [first]
 
@@ -383,8 +358,10 @@ class Group:
         self.calls.append(call)
 
     def call(self, unfinished):
-        end = max(c[END] for c in self.calls if c[NAME] == "syscall")
-        made = (FUTEX_CALLS[self.kind][0], self.start, end, f"({self.address:#x})", None)
+        waits = [c for c in self.calls if c.name == "syscall"]
+        last = max(waits, key=lambda c: c.end)
+        made = last._replace(name=FUTEX_CALLS[self.kind][0], start=self.start, args=(self.address, 0, 0, 0),
+                             end=max(c.end for c in waits))
         for call in self.calls:
             carry(unfinished, call, made)
         return made
@@ -399,8 +376,9 @@ class Futexes:
         self.symbols, self.found, self.pool = symbols, {}, None
 
     def futex(self, args):
-        """(kind, the object's address, whether it waits) of a futex call, or None."""
-        _, address, op, value = args[:4]
+        """(kind, the object's address, whether it waits) of a futex call's
+        (address, operation, value), or None."""
+        address, op, value = args[:3]
         command = op & FUTEX_COMMAND if isinstance(op, int) else None
         if command not in FUTEX_WAIT_OPS + FUTEX_WAKE_OPS or not isinstance(address, int):
             return None

@@ -11,7 +11,6 @@ import os, struct
 
 from .calls import CHILD_WAITS, COND_WAKES, FUTEX_WAKES, RW_UNLOCKS, RWLOCKS, SEM_POSTS, THREAD_JOINS, display
 from .mutexes import WRITES
-from .read import NAME, START
 from .threads import succeeded
 
 JOINS = THREAD_JOINS | CHILD_WAITS
@@ -44,15 +43,15 @@ def deadlock(analysis, snapshot):
     pending = {}  # task: (its innermost pending call, Pending)
     for task in analysis.order:
         for call in calls.get(task, []):
-            if id(call) in analysis.unfinished and (task not in pending or call[START] >= pending[task][0][START]):
+            if id(call) in analysis.unfinished and (task not in pending or call.start >= pending[task][0].start):
                 pending[task] = (call, analysis.unfinished[id(call)])
     alive = {(p.thread.pid, p.thread.tid) for p in snapshot.pending}
-    hung = max((call[START] for call, _ in pending.values()), default=0)
+    hung = max((call.start for call, _ in pending.values()), default=0)
     rows = []
     for task, (call, info) in pending.items():
         about = "pipe" if reading(info) else what(call, task, analysis)
         rows.append((roles[task], f"{analysis.names.title(call)}({about})",
-                     place(info.site, analysis.names.symbols), f"since {seconds(call[START])}"))
+                     place(info.site, analysis.names.symbols), f"since {seconds(call.start)}"))
     widths = [max(len(row[i]) for row in rows) for i in range(3)] if rows else []
     text = [f"deadlock: every thread waits, and none can wake another (after {seconds(hung)})"]
     text += ["  " + "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[3] for row in rows]
@@ -62,7 +61,7 @@ def deadlock(analysis, snapshot):
 
 def what(call, task, analysis, first=False):
     """The objects of a pending call, as the trace names them; or the first."""
-    if call[NAME] in JOINS:
+    if call.name in JOINS:
         return analysis.targets.get(id(call), "?")
     objects = [name for _, name in analysis.names.of(call, task) if name != "0x0"]
     return (objects[:1] if first else ", ".join(objects) and [", ".join(objects)] or ["?"])[0] if objects else "?"
@@ -79,7 +78,7 @@ def reasons(pending, alive, analysis, pipes):
         if objects and objects[0][0] == "mutex" and len(info.memory) >= 12:
             owner = struct.unpack_from("<i", info.memory, 8)[0]
             holders[objects[0][1]] = next((t for t in roles if t[1] == owner), None)
-        elif objects and objects[0][0] == "semaphore" and call[NAME] in SEM_WAITING and info.memory[:4] == bytes(4):
+        elif objects and objects[0][0] == "semaphore" and call.name in SEM_WAITING and info.memory[:4] == bytes(4):
             # A semaphore used as a lock: held by the one thread that took its unit and has not posted it back.
             taken = takers(objects[0][1], analysis)
             if len(taken) == 1:
@@ -89,7 +88,7 @@ def reasons(pending, alive, analysis, pipes):
         text.append("; ".join(f"{roles[t]} holds {held} and waits for {wanted}" for t, held, wanted in cycle))
         seen |= {wanted for _, _, wanted in cycle}
     for task, (call, info) in pending.items():
-        name = call[NAME]
+        name = call.name
         if name in JOINS:
             target = analysis.targets.get(id(call))
             other = next((t for t in pending if roles[t] == target), None)
@@ -111,7 +110,7 @@ def reasons(pending, alive, analysis, pipes):
         kind, obj = waiting_on[task]
         seen.add(obj)
         value = struct.unpack_from("<I", info.memory)[0] if len(info.memory) >= 4 else None
-        if kind in ("semaphore", "latch", "atomic", "future") and call[NAME] not in SEM_WAITING:
+        if kind in ("semaphore", "latch", "atomic", "future") and call.name not in SEM_WAITING:
             text.append(futex_reason(kind, obj, value, users(analysis, obj, FUTEX_WAKES), roles, alive))
         elif kind == "semaphore":
             posters = users(analysis, obj, SEM_POSTS)
@@ -193,7 +192,7 @@ def users(analysis, obj, functions):
     found = []
     for task in analysis.order:
         for call in analysis.calls.get(task, []):
-            if call[NAME] in functions and id(call) not in analysis.unfinished \
+            if call.name in functions and id(call) not in analysis.unfinished \
                     and (analysis.names.of(call, task) or [(None, None)])[0][1] == obj:
                 found.append(task)
                 break
@@ -222,11 +221,11 @@ def kept(obj, analysis, takes, gives):
     for task in analysis.order:
         balance, last = 0, None
         for call in analysis.calls.get(task, []):
-            if call[NAME] not in takes and call[NAME] not in gives or id(call) in analysis.unfinished:
+            if call.name not in takes and call.name not in gives or id(call) in analysis.unfinished:
                 continue
             if obj not in (name for _, name in analysis.names.of(call, task)):
                 continue
-            if call[NAME] in gives:
+            if call.name in gives:
                 balance -= 1
             elif succeeded(call):
                 balance, last = balance + 1, call
@@ -237,7 +236,7 @@ def kept(obj, analysis, takes, gives):
 
 def rw_holders(obj, analysis, alive):
     """Who holds a read-write lock at the end, for reading or for writing."""
-    holders = [(task, last[NAME] in WRITES) for task, last in kept(obj, analysis, RWLOCKS, RW_UNLOCKS)]
+    holders = [(task, last.name in WRITES) for task, last in kept(obj, analysis, RWLOCKS, RW_UNLOCKS)]
     if not holders:
         return f"{obj} is held by a thread that waits too, or has ended."
     parts = []

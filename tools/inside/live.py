@@ -8,49 +8,34 @@ child, or a read of a pipe whose write end only the program's processes
 hold. /proc/PID/task/TID/syscall says which system call a thread is in,
 with its arguments and stack pointer.
 
-uftrace writes a call into its record only when the call returns, so the
-calls that hang are not in it: they are read from the live program. A
-debugger's unwinding stops at libmcount's trampoline, which stands in for
-the return address of each pending library call; libmcount keeps the
-original, with the stack slot that it replaced, in the program's memory:
-
-    struct mcount_ret_stack {        (libmcount/mcount.h, uftrace 0.13)
-        unsigned long *parent_loc;   the stack slot
-        unsigned long parent_ip;     the return address into the program
-        unsigned long child_ip;      the PLT entry of the called function
-        enum mcount_rstack_flag flags;
-        uint64_t start_time;         when the call began, on uftrace's clock
-        ...
+The calls in flight are in the record (the open entries of each thread's
+buffer); what the live program adds is the memory of each object waited on
+(a semaphore's value, a mutex's owner) and each thread's stack, for the
+file and line of its call.
 """
-import os, re, signal, struct, subprocess, time
+import os, re, signal, subprocess, time
 from collections import namedtuple
 
 
-FUTEX, WAIT4, WAITID, NANOSLEEP, CLOCK_NANOSLEEP, READ = 202, 61, 247, 35, 230, 0
+FUTEX, WAIT4, WAITID, READ = 202, 61, 247, 0
 PIPE = re.compile(r"pipe:\[(\d+)\]")
 FUTEX_WAITS = {0, 6, 9, 11}  # FUTEX_WAIT, FUTEX_LOCK_PI, FUTEX_WAIT_BITSET, FUTEX_WAIT_REQUEUE_PI
 FUTEX_COMMAND = 0x7F  # without FUTEX_PRIVATE_FLAG and FUTEX_CLOCK_REALTIME
 HANG_SECONDS = 1.0  # real seconds in which nothing changes before a run is taken for hung
-STACK_BYTES = 1 << 20  # searched above the stack pointer for the return addresses libmcount took
-RET_STACK = struct.Struct("<QQQI4xQ")  # parent_loc, parent_ip, child_ip, flags, start_time
 
 # A thread as the kernel shows it: what it waits for ("futex", address,
-# expected value), ("child", pid) or ("pipe", inode, descriptor), or None; sleep: the requested
-# (seconds, nanoseconds) of a nanosleep in progress.
-Thread = namedtuple("Thread", "pid tid state syscall wait stack_pointer switches sleep")
-# What a thread was doing when the run was stopped: the thread, its
-# innermost pending traced call (the PLT entry, the return address, its start
-# on uftrace's clock, and where it was made: file, line and function), 16
-# bytes of memory at the futex address it waits on, the calls it was in
-# around that one, outward ([(PLT entry, return address, start, site)]), and
-# its whole stack ([Frame], innermost first).
-Pending = namedtuple("Pending", "thread plt_entry return_address start site memory outer frames")
+# expected value), ("child", pid) or ("pipe", inode, descriptor), or None.
+Thread = namedtuple("Thread", "pid tid state syscall wait stack_pointer switches")
+# What a thread was doing when the run was stopped: the thread, 16 bytes of
+# memory at the futex address it waits on, and its whole stack ([Frame],
+# innermost first).
+Pending = namedtuple("Pending", "thread memory frames")
 # reason: deadlock, deadline or interrupted; seconds: real seconds since the
 # run began when it was last watched; hung_since: when the hang was first
-# seen; clock: CLOCK_MONOTONIC (uftrace's clock) when it was stopped, in ns;
-# by: what interrupted it, in words ("Ctrl-C", "SIGTERM"), or None; pipes:
-# {inode: pids} of the processes that hold the write end of each pipe that a
-# hung thread reads.
+# seen; clock: CLOCK_MONOTONIC (the record's clock) when it was stopped, in
+# ns; by: what interrupted it, in words ("Ctrl-C", "SIGTERM"), or None;
+# pipes: {inode: pids} of the processes that hold the write end of each pipe
+# that a hung thread reads.
 Snapshot = namedtuple("Snapshot", "reason seconds hung_since pending clock by pipes", defaults=(None, None))
 
 
@@ -72,7 +57,7 @@ def threads(pid):
                 switches = tuple(int(n) for n in re.findall(r"ctxt_switches:\s+(\d+)", status.read()))
         except OSError:  # ended meanwhile
             continue
-        wait, sleep, stack_pointer = None, None, None
+        wait, stack_pointer = None, None
         if fields and fields[0].isdigit():
             number, args = int(fields[0]), [int(a, 16) for a in fields[1:7]]
             stack_pointer = int(fields[7], 16)
@@ -81,11 +66,9 @@ def threads(pid):
             elif number == WAIT4 or (number == WAITID and args[0] in (0, 1)):
                 child = args[0] if number == WAIT4 else (args[1] if args[0] == 1 else -1)
                 wait = ("child", child - (1 << 64) if child >> 63 else child)
-            elif number in (NANOSLEEP, CLOCK_NANOSLEEP):
-                sleep = args[0] if number == NANOSLEEP else args[2]  # the request's address, read later
             elif number == READ and (inode := pipe(pid, args[0])):
                 wait = ("pipe", inode, args[0])
-        found.append(Thread(pid, int(tid), state, fields[0] if fields else "", wait, stack_pointer, switches, sleep))
+        found.append(Thread(pid, int(tid), state, fields[0] if fields else "", wait, stack_pointer, switches))
     return found
 
 
@@ -140,57 +123,14 @@ class Watch:
     nothing moves for HANG_SECONDS. A run whose every thread is stopped (by
     SIGSTOP or another stop signal) for as long has stopped."""
 
-    def __init__(self, speed, deadline, helper_log=None):
+    def __init__(self, speed, deadline):
         self.speed, self.deadline = speed or 1, deadline
         self.signature, self.since, self.seconds = None, None, 0.0
         self.still, self.still_since = None, None
         self.snapshot, self.pipes = None, None
-        self.log, self.log_at, self.endings = helper_log, 0, {}
-        self.dying = {}  # pid: [Pending] of a process read as it ended
-
-    def read_log(self):
-        """The processes that the helper library stopped as they end (a fault,
-        or exit() while other threads run), for their calls in flight to be read."""
-        if not self.log:
-            return
-        try:
-            with open(self.log, "rb") as log:
-                log.seek(self.log_at)
-                text = log.read()
-        except OSError:
-            return
-        whole = text[:text.rfind(b"\n") + 1]
-        self.log_at += len(whole)
-        for line in whole.decode(errors="replace").splitlines():
-            fields = line.split()
-            if fields and fields[0] in ("dying", "exiting") and len(fields) >= 6 and fields[1].isdigit():
-                self.endings[int(fields[1])] = (int(fields[2]), int(fields[5], 16))
-
-    def read_endings(self, pids):
-        """Reads each process that waits, as it ends, to be read, and lets it go on."""
-        for pid, (tid, flag) in list(self.endings.items()):
-            del self.endings[pid]
-            if pid not in pids:
-                continue
-            everyone = threads(pid)
-            try:
-                os.kill(pid, signal.SIGSTOP)
-                self.dying[pid] = inspect(pid, everyone, whole=False)
-                with open(f"/proc/{pid}/task/{tid}/mem", "r+b", buffering=0) as memory:
-                    memory.seek(flag)
-                    memory.write(struct.pack("<i", 1))
-            except (OSError, ValueError, OverflowError):
-                pass
-            finally:
-                try:
-                    os.kill(pid, signal.SIGCONT)
-                except ProcessLookupError:
-                    pass
 
     def __call__(self, pids, seconds):
         self.seconds = seconds
-        self.read_log()
-        self.read_endings(pids)
         if seconds * self.speed >= self.deadline:  # under libfaketime the program's clock runs N times faster
             return "deadline"
         everyone = [thread for pid in pids for thread in threads(pid)]
@@ -217,7 +157,8 @@ class Watch:
         return None
 
     def stopping(self, pids, reason):
-        """Before the program is stopped: each thread's pending calls and its stack."""
+        """Before the program is stopped: each thread's wait, the memory it
+        waits on and its stack."""
         clock = time.monotonic_ns()
         everyone = {pid: threads(pid) for pid in pids}  # what each waits for, read before they stop
         for pid in pids:
@@ -231,20 +172,13 @@ class Watch:
                                  pipes=self.pipes if reason == "deadlock" else None)
 
 
-def inspect(pid, everyone, whole=True):
-    """Each thread's pending calls, innermost first, and its stack. The
-    program is about to be stopped: each stack slot that libmcount's
-    trampoline took is given its return address back, so that eu-stack
-    unwinds the whole stack, through the calls that uftrace holds. A process
-    that goes on (to die as it would have) is read without its stacks
-    (whole=False), and left as it was."""
+def inspect(pid, everyone):
+    """Each thread's wait, the memory at the futex it waits on, and its stack."""
     # Through a live thread: a process whose main thread has ended (with
     # pthread_exit) shows no memory through its own id.
     alive = next((t.tid for t in everyone), pid)
     try:
-        with open(f"/proc/{pid}/task/{alive}/maps") as maps:
-            regions = maps.read().splitlines()
-        memory = open(f"/proc/{pid}/task/{alive}/mem", "r+b", buffering=0)
+        memory = open(f"/proc/{pid}/task/{alive}/mem", "rb", buffering=0)
     except OSError:
         return []
     with memory:
@@ -254,91 +188,9 @@ def inspect(pid, everyone, whole=True):
                 return memory.read(size)
             except (OSError, OverflowError, ValueError):
                 return b""
-        code = libmcount_code(regions)
-        slots = {}
-        for thread in everyone:
-            for slot in trampoline_slots(read, thread, code, regions):
-                slots[slot] = thread.tid
-        entries = ret_stack_entries(read, regions, slots, [t.stack_pointer for t in everyone if t.stack_pointer])
-        for by_thread in entries.values() if whole else ():
-            for parent_loc, parent_ip, *_ in by_thread:
-                try:
-                    memory.seek(parent_loc)
-                    memory.write(struct.pack("<Q", parent_ip))
-                except (OSError, OverflowError, ValueError):
-                    pass
-        stacks = stack_frames(alive) if whole else {}
-        pending = []
-        for thread in everyone:
-            memory_at = read(thread.wait[1], 16) if thread.wait and thread.wait[0] == "futex" else b""
-            if thread.sleep:
-                request = read(thread.sleep, 16)
-                thread = thread._replace(sleep=struct.unpack("<qq", request) if len(request) == 16 else None)
-            frames = stacks.get(thread.tid, [])
-            calls = [(entry[2], entry[1], entry[4], site(frames, entry[1]))
-                     for entry in sorted(entries.get(thread.tid, []))]
-            first = calls[0] if calls else (None, None, None, site(frames, None))
-            pending.append(Pending(thread, *first, memory_at, calls[1:], frames))
-        return pending
-
-
-def libmcount_code(regions):
-    ranges = []
-    for line in regions:
-        fields = line.split()
-        if len(fields) >= 6 and "/libmcount" in fields[5] and "x" in fields[1]:
-            ranges.append(tuple(int(x, 16) for x in fields[0].split("-")))
-    return ranges
-
-
-def trampoline_slots(read, thread, code, regions):
-    """The stack slots above the thread's stack pointer that point into
-    libmcount's code: the return addresses that its trampoline took, and
-    perhaps stale words, which no entry of libmcount's names."""
-    import numpy as np
-
-    if thread.stack_pointer is None or not code:
-        return []
-    top = thread.stack_pointer + STACK_BYTES
-    for line in regions:
-        start, end = (int(x, 16) for x in line.split()[0].split("-"))
-        if start <= thread.stack_pointer < end:
-            top = min(end, thread.stack_pointer + STACK_BYTES)
-    data = read(thread.stack_pointer, max(0, top - thread.stack_pointer))
-    words = np.frombuffer(data, dtype="<u8", count=len(data) // 8)
-    inside = np.zeros(len(words), dtype=bool)
-    for start, end in code:
-        inside |= (words >= start) & (words < end)
-    return [thread.stack_pointer + 8 * int(at) for at in np.nonzero(inside)[0]]
-
-
-def ret_stack_entries(read, regions, slots, stack_pointers):
-    """{tid: [(parent_loc, parent_ip, child_ip, flags, start_time)]}:
-    libmcount's entries whose parent_loc is one of the slots, found in the
-    program's anonymous memory (its heap, not its stacks)."""
-    import numpy as np  # Debian's, beside matplotlib
-
-    found = {}
-    if not slots:
-        return found
-    wanted = np.array(list(slots), dtype=np.uint64)
-    seen = set()
-    for line in regions:
-        fields = line.split()
-        if not fields[1].startswith("rw") or (len(fields) >= 6 and fields[5] != "[heap]"):
-            continue
-        start, end = (int(x, 16) for x in fields[0].split("-"))
-        if end - start > (256 << 20) or any(start <= sp < end for sp in stack_pointers):
-            continue
-        blob = read(start, end - start)
-        words = np.frombuffer(blob, dtype="<u8", count=len(blob) // 8)  # a region starts on a page
-        for at in np.nonzero(np.isin(words, wanted))[0]:
-            if at * 8 + RET_STACK.size <= len(blob):
-                entry = RET_STACK.unpack_from(blob, at * 8)
-                if entry[0] not in seen and entry[1]:
-                    seen.add(entry[0])
-                    found.setdefault(slots[entry[0]], []).append(entry)
-    return found
+        stacks = stack_frames(alive)
+        return [Pending(thread, read(thread.wait[1], 16) if thread.wait and thread.wait[0] == "futex" else b"",
+                        stacks.get(thread.tid, [])) for thread in everyone]
 
 
 # A frame of a stack as eu-stack gives it: its address, function, module,
@@ -371,9 +223,9 @@ def stack_frames(pid):
 
 
 def program_frame(frame):
-    """A frame in the program's own modules: not a library's, nor the tool's helper library's."""
+    """A frame in the program's own modules: not a library's, nor the tool's recording library's."""
     return frame.module is not None and not frame.module.startswith(("/usr/lib/", "/lib/")) \
-        and not frame.module.endswith("/helper.so")
+        and not frame.module.endswith("/recorder.so")
 
 
 def own(frame):

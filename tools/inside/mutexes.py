@@ -7,7 +7,6 @@ it again before it returns; a lock blocked if the hold before it, by
 another thread, was released after the lock began, and that release woke
 it."""
 from .calls import COND_WAITS, LOCKS, RW_UNLOCKS, RWLOCKS, UNLOCKS, named
-from .read import END, NAME, START
 from .threads import succeeded
 
 TRYLOCKS = named("trylock")
@@ -20,12 +19,12 @@ def mutex(name, events, blocked, flows, unfinished):
     for task, task_calls in events.items():
         depth, start, how = 0, None, None  # how: the call that took the mutex
         for call in task_calls:
-            function = call[NAME]
+            function = call.name
             if function in UNLOCKS or function in COND_WAITS:
                 if depth:
                     depth -= 1
                     if not depth:
-                        holds.append((start, call[START], task, how, call))
+                        holds.append((start, call.start, task, how, call))
                 if function in UNLOCKS:
                     continue
             if unfinished and id(call) in unfinished:
@@ -36,14 +35,14 @@ def mutex(name, events, blocked, flows, unfinished):
                 continue
             depth += 1
             if depth == 1:
-                start, how = call[END], call
+                start, how = call.end, call
         if depth:
             holds.append((start, None, task, how, None))
     holds.sort(key=lambda hold: hold[0])
     for before, hold in zip(holds, holds[1:]):
         lock, release = hold[3], before[4]
-        if (release is not None and release[START] > lock[START] and before[2] != hold[2]
-                and lock[NAME] in LOCKS and lock[NAME] not in TRYLOCKS):
+        if (release is not None and release.start > lock.start and before[2] != hold[2]
+                and lock.name in LOCKS and lock.name not in TRYLOCKS):
             blocked.add(id(lock))
             flows.append((name, before[2], release, hold[2], lock))
     return [hold[:3] for hold in holds]
@@ -69,16 +68,16 @@ def rwlock(events, blocked, unfinished):
     for task, calls in events.items():
         held = None
         for call in calls:
-            if (call[NAME] in RW_UNLOCKS or call[NAME] in COND_WAITS) and held:
-                holds.append((held[0], call[START], task, held[1]))
+            if (call.name in RW_UNLOCKS or call.name in COND_WAITS) and held:
+                holds.append((held[0], call.start, task, held[1]))
                 held = None
-            elif call[NAME] in RWLOCKS and id(call) not in unfinished and succeeded(call):
-                held = (call[END], call[NAME] in WRITES)
+            elif call.name in RWLOCKS and id(call) not in unfinished and succeeded(call):
+                held = (call.end, call.name in WRITES)
     for task, calls in events.items():
         for call in calls:
-            if call[NAME] not in RWLOCKS:
+            if call.name not in RWLOCKS:
                 continue
-            writing = call[NAME] in WRITES
-            if id(call) in unfinished or any(s <= call[START] < e and t != task and (writing or w)
+            writing = call.name in WRITES
+            if id(call) in unfinished or any(s <= call.start < e and t != task and (writing or w)
                                              for s, e, t, w in holds):
                 blocked.add(id(call))

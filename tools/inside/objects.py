@@ -11,7 +11,6 @@ from collections import defaultdict
 
 from . import dwarf
 from .calls import OBJECTS, as_cxx, display
-from .read import NAME, RAW, arguments, returned
 
 KINDS = ("semaphore", "mutex", "cond", "barrier", "rwlock", "latch", "atomic", "future")
 # Where a futex word lies in each kind of POSIX object (glibc 2.36, x86-64),
@@ -21,18 +20,24 @@ FUTEX_OFFSETS = {"mutex": (0,), "semaphore": (0,), "cond": (40, 44, 36, 16, 20, 
 SIZES = {"semaphore": 32, "mutex": 40, "cond": 48, "rwlock": 56, "barrier": 32}
 
 
+def object_key(call):
+    """What makes the objects of a call: its arguments, or the semaphore
+    that sem_open returned."""
+    return (call.name, call.ret, call.text) if call.name == "sem_open" else (call.name, call.args)
+
+
 def used_addresses(calls):
     """{(kind, address)} of the objects that the calls are about."""
     found, seen = set(), set()
     for task_calls in calls.values():
         for call in task_calls:
-            key = (call[NAME], call[RAW])
+            key = (call.name, call.args)
             if key in seen:
                 continue
             seen.add(key)
-            kinds = OBJECTS.get(call[NAME], ())
-            for kind, arg in zip(kinds, arguments(call[RAW]) if kinds else ()):
-                if isinstance(arg, int):
+            kinds = OBJECTS.get(call.name, ())
+            for kind, arg in zip(kinds, call.args if kinds else ()):
+                if arg:
                     found.add((kind, arg))
     return found
 
@@ -147,7 +152,7 @@ class Names:
         for (pid, _), task_calls in calls.items():
             seen = set()
             for call in task_calls:
-                key = (call[NAME], call[RAW])
+                key = object_key(call)
                 if key not in seen:
                     seen.add(key)
                     self.use(pid, call)
@@ -156,16 +161,15 @@ class Names:
         self.events = {kind: {} for kind in KINDS}
 
     def use(self, pid, call):
-        name = call[NAME]
-        if name == "sem_open" and returned(call) is not None:
-            address, args = returned(call), arguments(call[RAW])
-            if address not in (0, (1 << 64) - 1) and args and isinstance(args[0], bytes):
-                self.opened[address] = args[0].decode(errors="replace")
+        name = call.name
+        if name == "sem_open" and call.ret is not None:
+            address = call.ret
+            if address not in (0, -1) and call.text is not None:
+                self.opened[address] = call.text.decode(errors="replace")
                 self.shared.add(address)
         elif name == "sem_init":
-            args = arguments(call[RAW])
-            if len(args) > 1 and args[1]:
-                self.shared.add(args[0])
+            if call.args[1]:
+                self.shared.add(call.args[0])
         for kind, address in self.addresses(call):
             self.used[(kind, address)].add(pid)
 
@@ -177,17 +181,15 @@ class Names:
 
     def addresses(self, call):
         """[(kind, address)] of the objects the call is about."""
-        kinds = OBJECTS.get(call[NAME])
+        kinds = OBJECTS.get(call.name)
         if kinds is None:
-            if call[NAME] == "sem_open" and returned(call) is not None:
-                return (("semaphore", returned(call)),)
+            if call.name == "sem_open" and call.ret is not None and call.ret not in (0, -1):
+                return (("semaphore", call.ret),)
             return ()
-        key = (call[NAME], call[RAW])
+        key = (call.name, call.args)
         found = self.cached.get(key)
         if found is None:
-            args = arguments(call[RAW])
-            found = self.cached[key] = tuple((kind, arg) for kind, arg in zip(kinds, args)
-                                             if isinstance(arg, int) and arg)
+            found = self.cached[key] = tuple((kind, arg) for kind, arg in zip(kinds, call.args) if arg)
         return found
 
     def name(self, kind, address, pid):
@@ -205,12 +207,12 @@ class Names:
     def title(self, call):
         """The call's name as the source writes it: a POSIX call that a C++
         object made is that object's method (std::mutex::lock)."""
-        key = (call[NAME], call[RAW])
+        key = (call.name, call.args)
         found = self.titles.get(key)
         if found is None:
             objects = self.addresses(call)
-            made = as_cxx(call[NAME], self.symbols.type_name(objects[0][1])) if objects else None
-            found = self.titles[key] = made or display(call[NAME])
+            made = as_cxx(call.name, self.symbols.type_name(objects[0][1])) if objects else None
+            found = self.titles[key] = made or display(call.name)
         return found
 
     def of(self, call, task):
@@ -221,9 +223,9 @@ class Names:
         """Lists each call under its objects: events[kind][name][task] is a list of calls."""
         targets, relevant = {}, OBJECTS.keys() | {"sem_open"}
         for call in task_calls:
-            if call[NAME] not in relevant:
+            if call.name not in relevant:
                 continue
-            key = (call[NAME], call[RAW])
+            key = object_key(call)
             found = targets.get(key)
             if found is None:
                 found = targets[key] = []

@@ -9,7 +9,6 @@ drawing takes about as long for ten thousand calls as for a million."""
 import numpy as np
 
 from .calls import STATES
-from .read import END, NAME, RAW, START
 
 DPI = 100
 WIDTH_PX, RIGHT_PX, CHAR_PX, LEGEND_ROW_PX = 1200, 250, 9, 16
@@ -92,7 +91,7 @@ def merged(starts, ends, kinds, scale, least=0.5):
 
 
 def state_of(call, role, objects, profile):
-    state = STATES.get(call[NAME])
+    state = STATES.get(call.name)
     if state is None:
         return None
     if profile:
@@ -247,10 +246,10 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
         if not task_calls:
             continue
         # The waits and sleeps, as arrays; a kind of state for each distinct call.
-        waiting = [call for call in task_calls if call[NAME] in STATES]
+        waiting = [call for call in task_calls if call.name in STATES]
         kinds_of = {}
         for call in waiting:
-            key = (call[NAME], call[RAW])
+            key = (call.name, call.args)
             if key not in kinds_of:
                 objects = names.of(call, task)
                 state = state_of(call, roles[task], objects, profile)
@@ -259,17 +258,17 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
                 kinds_of[key] = states.index(state)
                 if objects and not profile:
                     label_of[key] = objects[0][1]
-        starts = np.fromiter((call[START] for call in waiting), dtype=float, count=len(waiting)) / 1e9
-        ends = np.fromiter((call[END] for call in waiting), dtype=float, count=len(waiting)) / 1e9
-        kinds = np.fromiter((kinds_of[(call[NAME], call[RAW])] for call in waiting), dtype=np.int64,
+        starts = np.fromiter((call.start for call in waiting), dtype=float, count=len(waiting)) / 1e9
+        ends = np.fromiter((call.end for call in waiting), dtype=float, count=len(waiting)) / 1e9
+        kinds = np.fromiter((kinds_of[(call.name, call.args)] for call in waiting), dtype=np.int64,
                             count=len(waiting))
         for i in np.nonzero((ends - starts) * scale >= LABEL_PX)[0]:
-            obj = label_of.get((waiting[i][NAME], waiting[i][RAW]))
+            obj = label_of.get((waiting[i].name, waiting[i].args))
             if obj and fits((ends[i] - starts[i]) * scale, obj):
                 labels.append(((starts[i] + ends[i]) / 2, lane[task], obj))
-        never_ended += [(call[END] / 1e9, lane[task]) for call in waiting if id(call) in analysis.unfinished]
-        first = 0 if task == analysis.order[0] else task_calls[0][START] / 1e9
-        last = max(call[END] for call in task_calls[-16:]) / 1e9  # the last call, or one it is in
+        never_ended += [(call.end / 1e9, lane[task]) for call in waiting if id(call) in analysis.unfinished]
+        first = 0 if task == analysis.order[0] else task_calls[0].start / 1e9
+        last = max(call.end for call in task_calls[-16:]) / 1e9  # the last call, or one it is in
         y = (lane[task] - 0.35, 0.7)
         if (last - first) * scale >= 1 and not profile:
             lanes.broken_barh([(first, last - first)], y, color=colours["running"], linewidth=0)
@@ -320,7 +319,7 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
             colour, label = flow_style(name, kind, kinds[kind], profile,
                                        analysis.names.title(wait).startswith("std::"))
             flow_legend[label] = colour
-            lanes.annotate("", xy=(wait[END] / 1e9, lane[to_task]), xytext=(release[START] / 1e9, lane[from_task]),
+            lanes.annotate("", xy=(wait.end / 1e9, lane[to_task]), xytext=(release.start / 1e9, lane[from_task]),
                            arrowprops={"arrowstyle": "-|>", "color": colour, "lw": 1, "shrinkA": 0, "shrinkB": 2})
     order = list(profile["colours"]) if profile else []
     order += [state for state in STATE_COLOURS if state not in ("done",)] + ["done"]

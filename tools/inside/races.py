@@ -200,7 +200,7 @@ def analyse(logs, analysis, symbols, program, creations):
     """([Race], the threads not checked and why, or None)."""
     namer = Namer(logs, analysis, symbols, program)
     futex_users = {analysis.roles[task] for task, calls in analysis.calls.items()
-                   if any(call[0] in FUTEX_CALLS for call in calls)}
+                   if any(call.name in FUTEX_CALLS for call in calls)}
     found, atomic_users, touched = {}, set(), set()
     for thread, marks in (unseen.threads(program, analysis, creations, symbols) if logs else {}).items():
         (futex_users if "futex" in marks else atomic_users).add(thread)

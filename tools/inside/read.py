@@ -1,415 +1,293 @@
-"""Reads uftrace's record into the calls of each thread.
+"""Reads the recording library's files into the calls of each thread.
 
-`uftrace dump --chrome` writes one event a line; the lines are read as they
-come, never as one document, and split at their fixed quotes rather than
-parsed as JSON, which would cost several times uftrace's own time on a run
-of a million calls."""
-import fcntl, glob, json, os, re, subprocess, tempfile, time
-from array import array
+Each thread of each process image wrote its records into segments of 64-byte
+records (recorder.c); each process image wrote who it is and its map of
+modules. The records are read column by column with numpy, and each call
+becomes a Call with named fields, in the program's own time: under
+libfaketime the records' clock runs at the real pace, the program's N
+times as fast."""
+import glob, os, re, struct
 from collections import namedtuple
-from contextlib import contextmanager
 
+import numpy as np
+
+from .calls import CALLS, RECORDS, SYMBOLS
 from .symbols import Symbols, modules_from_maps
 
-# A traced call is a plain tuple, for a million of them are made quickly:
-# its name, start and end in nanoseconds from the program's start, its
-# arguments as uftrace wrote them (read them with arguments()), and its
-# return value likewise (read it with returned()), or None.
-NAME, START, END, RAW, RET = range(5)
-# calls: {(pid, tid): [Call]} in order of start; forks: {child pid: parent pid};
-# zero: the program's start on uftrace's clock; unended: {task: [(name, start,
-# raw arguments)]} of the calls entered and never left in the record, outermost
-# first; unmatched: {task: how many exits had no entry}; creations and joins:
-# what the helper library saw; cut: (from, to, about how many calls the whole
-# record holds) of the part of a long run left out, or None; execs: the
-# processes that exec'd.
-Record = namedtuple("Record", "calls forks zero speed symbols unended unmatched creations joins started cut execs")
-# A process as the helper library saw it begin (or begin a new program, after
-# an exec): its parent, when, and the program's path.
-Started = namedtuple("Started", "pid parent at program")
+RECORD = np.dtype([("start", "<u8"), ("end", "<u8"), ("kind", "<u2"), ("flags", "<u2"), ("extra", "<u4"),
+                   ("ret", "<u8"), ("args", "<u8", (4,))])
+SEGMENT = struct.Struct("<8sQ6IQ16x")  # magic, records written, pid, tid, image, index, capacity, creation, self
+TEXT_AT, TEXT_PER_RECORD = 24, 40  # where a text record's bytes begin, and how many it holds
+UNWOUND, ABANDONED, FROM_LIBRARY, STREAM_ERROR = 1, 2, 4, 8  # a record's flags
+MOST_CALLS = 2500000  # read at most this many records: a longer run is cut in the middle
+TEXT, BEGIN, END, DYING, EXITING, INSERTED = (RECORDS[kind] for kind in
+                                              ("text", "begin", "end", "dying", "exiting", "inserted"))
 
-F_SETPIPE_SZ = 1031
-MOST_CALLS = 2500000  # read at most this many calls, and those in flight at the cut: a longer run is cut
-ARGS = ',"args":{"arguments":"'
-RETVAL = ',"args":{"retval":"'
+# A call: its symbol in the table of calls, its start and end (ns of the
+# program's time; end None while it was in flight), its arguments as the
+# table names them, the value it returned (None in flight), its flags
+# (UNWOUND...), the text that followed it (bytes, or None), and in flight,
+# the return address of its caller.
+Call = namedtuple("Call", "name start end args ret flags text caller")
+NAME, START, END_AT, RAW, RET = range(5)
+# A process image: a process, or a program that a process exec'd: its pid,
+# parent, when it began (program ns), the program's path, and its map of
+# modules (lines of /proc/PID/maps).
+Image = namedtuple("Image", "number pid parent start program maps")
+# A thread's life: its creation's number in its process (0 for a process's
+# first thread, or one the library did not see begin), its pthread_t, when
+# it began and ended (program ns, or None where nothing said so).
+Life = namedtuple("Life", "creation self began ended")
+# A thread's creation: the process, the creating thread, the creation's
+# number, where it wrote the handle, the handle, its routine and argument,
+# what it returned, when it began and ended, the memory at the argument and
+# at the addresses found there ({address: bytes}), the new thread's id and
+# when it began (None if it did not).
+Creation = namedtuple("Creation", "pid creator sequence where handle routine arg result start end memory tid began")
+# Bytes that a C++ stream with a buffer of its own kept: the thread, its
+# number of the run's sequence, the buffer, when, the bytes kept (their
+# beginning) and their length.
+Inserted = namedtuple("Inserted", "task sequence buffer at text length")
+# calls: {(pid, tid): [Call]} in order of start; images: [Image] in order;
+# lives: {(pid, tid): Life}; creations: [Creation]; inserted: [Inserted];
+# endings: {pid: (ns, "dying" or "exiting", the signal or status)}; zero:
+# the program's start on the real monotonic clock; cut: (from, to, how many
+# records the run holds) of the part of a long run left out, or None.
+Record = namedtuple("Record", "calls images lives creations inserted endings zero speed symbols cut")
 
 
 class Failure(Exception):
     """The tool could not do its work; the message says why, in one line."""
 
 
-# What the helper library said of a thread's creation: the process, the
-# creating thread, the creation's number in its process, where it wrote the
-# handle (a std::thread's own address) and the handle, its routine and argument, what it returned, when it began and
-# ended (program time, ns), and the memory at the argument and at the
-# addresses found there ({address: bytes}); then the new thread's id and when
-# it began, or None.
-Creation = namedtuple("Creation", "pid creator sequence where handle routine arg result start end memory tid began")
-# A join of a std::thread that the helper saw: the process, the joining
-# thread, the std::thread's address and the handle it held, when it began
-# and ended (None if it had not).
-Join = namedtuple("Join", "pid tid this handle start end")
-
-
-def read_helper(path, zero, speed, pids):
-    """The creations and joins that the helper library wrote, of the traced
-    processes only (uftrace itself runs with the library loaded too)."""
-    creations, begun, joins, pending, started = {}, {}, [], {}, {}
-    if path is None or not os.path.exists(path):
-        return [], [], {}
-
-    def at(ns):
-        return int((int(ns) - zero) * speed)
-
-    with open(path, errors="replace") as log:
-        for line in log:
-            fields = line.split()
-            try:
-                if fields[0] == "create" and len(fields) >= 11:
-                    pid = int(fields[1])
-                    memory = {}
-                    for token in fields[11:]:
-                        address, _, data = token.partition(":")
-                        memory[int(address, 16)] = bytes.fromhex(data)
-                    creations[(pid, int(fields[3]))] = Creation(
-                        pid, int(fields[2]), int(fields[3]), int(fields[4], 16), int(fields[5], 16),
-                        int(fields[6], 16), int(fields[7], 16), int(fields[8]), at(fields[9]), at(fields[10]), memory,
-                        None, None)
-                elif fields[0] == "start" and len(fields) >= 5:
-                    pid = int(fields[1])
-                    began = started.get(pid)  # an exec keeps the first start and names the new program
-                    started[pid] = Started(pid, int(fields[2]), began.at if began else at(fields[3]), fields[4])
-                elif fields[0] == "begin" and len(fields) == 5:
-                    begun[(int(fields[1]), int(fields[2]))] = (int(fields[3]), at(fields[4]))
-                elif fields[0] == "joining" and len(fields) == 6:
-                    key = (int(fields[1]), int(fields[2]), int(fields[3], 16), int(fields[4], 16), at(fields[5]))
-                    pending[key] = True
-                elif fields[0] == "join" and len(fields) == 7:
-                    key = (int(fields[1]), int(fields[2]), int(fields[3], 16), int(fields[4], 16), at(fields[5]))
-                    pending.pop(key, None)
-                    joins.append(Join(*key, at(fields[6])))
-            except (ValueError, IndexError):  # a line cut short when the program was killed
-                continue
-    joins += [Join(*key, None) for key in pending]
-    found = []
-    for key, creation in sorted(creations.items()):
-        if creation.pid in pids:
-            tid, began = begun.get(key, (None, None))
-            found.append(creation._replace(tid=tid, began=began))
-    return found, [join for join in joins if join.pid in pids], {pid: s for pid, s in started.items() if pid in pids}
-
-
-def read(folder, speed=None, progress=None, helper=None, program=None):
-    """The record in the program's own time: under libfaketime, uftrace's
-    clock runs at the real pace (see record.py), the program's N times as
-    fast."""
-    with open(os.path.join(folder, "task.txt")) as tasks:
-        fields = [dict(re.findall(r'(\w+)=("[^"]*"|\S+)', line)) | {"kind": line.split()[0]}
-                  for line in tasks.read().splitlines() if line.strip()]
-    session = next(f for f in fields if f["kind"] == "SESS")
-    seconds, _, fraction = session["timestamp"].partition(".")
-    zero = int(seconds) * 1000000000 + int((fraction + "000000000")[:9])
-    forks = {int(f["pid"]): int(f["ppid"]) for f in fields if f["kind"] == "FORK"}
-    sessions = [int(f["pid"]) for f in fields if f["kind"] == "SESS"]
-    execs = {pid for i, pid in enumerate(sessions) if i or sessions.count(pid) > 1}
-    # Each image that a process ran (the program, and what it exec'd) has a map
-    # of its own: the same library can lie at other addresses in each.
+def read(folder, speed=None, program=None, progress=None):
+    """The record in the program's own time."""
+    speed = speed or 1
+    images = read_images(folder)
+    if not images:
+        raise Failure("the program ran, but the tool's library recorded nothing of it: was it loaded?")
+    zero = min(image.start for image in images.values())
+    buffers = find_buffers(folder)
+    cut = choose_cut(buffers)
+    calls, lives, creations, inserted, endings = {}, {}, [], [], {}
+    for number, ((image, tid), segments) in enumerate(sorted(buffers.items())):
+        if progress:
+            progress(f"reading the record: thread {number + 1} of {len(buffers)}")
+        pid = images[image].pid if image in images else segments[0][1]["pid"]
+        task = (pid, tid)
+        records = load(segments, cut)
+        read_thread(task, records, zero, speed, calls.setdefault(task, []), lives, creations, inserted, endings)
+    for task_calls in calls.values():
+        task_calls.sort(key=lambda call: call.start)
+    by_number = {(c.pid, c.sequence): c for c in creations}
+    for task, life in lives.items():
+        found = by_number.get((task[0], life.creation)) if life.creation else None
+        if found is not None:
+            by_number[(task[0], life.creation)] = found._replace(tid=task[1], began=life.began,
+                                                                 handle=life.self or found.handle)
+    creations = sorted(by_number.values(), key=lambda c: (c.pid, c.sequence))
+    ordered = [image._replace(start=int((image.start - zero) * speed)) for _, image in sorted(images.items())]
     modules, stack = set(), None
-    for path in sorted(glob.glob(os.path.join(folder, "sid-*.map"))):
-        with open(path, errors="replace") as lines:
-            maps = lines.read().splitlines()
-        modules.update(modules_from_maps(maps))
-        if os.path.basename(path) == f"sid-{session.get('sid')}.map":  # the program's own, main's stack
-            stack = next((tuple(int(x, 16) for x in line.split()[0].split("-")) for line in maps
-                          if line.endswith("[stack]")), None)
-    calls, unended, unmatched, cut = read_calls(folder, zero, speed or 1, progress)
-    pids = {int(f["pid"]) for f in fields if "pid" in f} | {pid for pid, _ in calls}
-    creations, joins, started = read_helper(helper, zero, speed or 1, pids)
-    return Record(calls, forks, zero, speed or 1, Symbols(sorted(modules), program, stack), unended,
-                  unmatched, creations, joins, started, cut, execs)
+    for image in ordered:
+        modules.update(modules_from_maps(image.maps))
+    first = ordered[0]
+    stack = next((tuple(int(x, 16) for x in line.split()[0].split("-")) for line in first.maps
+                  if line.endswith("[stack]")), None)
+    symbols = Symbols(sorted(modules), program or first.program, stack)
+    if cut is not None:
+        cut = (int((cut[0] - zero) * speed), int((cut[1] - zero) * speed), cut[2])
+    inserted.sort(key=lambda piece: piece.sequence)
+    return Record(calls, ordered, lives, creations, inserted, endings, zero, speed, symbols, cut)
 
 
-def read_calls(folder, zero, speed, progress):
-    """The calls of each task, as read_lines() gives them, and the part of the
-    run left out, or None. A record of more than MOST_CALLS calls is read in
-    two parts, its first MOST_CALLS / 2 calls and its last, at most as many:
-    memory stays bounded whatever the run's length, and however unevenly
-    its calls fall in time."""
-    total, half = estimate(folder), MOST_CALLS // 2
-    state = Reading(zero, speed, progress, min(total, MOST_CALLS))
-    if total <= MOST_CALLS:
-        read_part(folder, None, state)
-        return (*state.finish(), None)
-    state.limit = half
-    first_end = read_part(folder, None, state)
-    if first_end is None:  # fewer calls than the record's size suggested: all are read
-        return (*state.finish(), None)
-    span = elapsed(folder) or 0
-    guess = max(zero + int(span * (1 - half / total) * 1e9), first_end)
-    begin = last_starts(folder, guess, half)
-    if begin is None and guess == first_end:  # the rest fits: read the whole record after all
-        state = Reading(zero, speed, progress, MOST_CALLS)
-        read_part(folder, None, state)
-        return (*state.finish(), None)
-    begin = begin or guess
-    cut = (int((first_end - zero) * speed), int((begin - zero) * speed), total)
-    state.cut_off(cut[0])
-    state.part, state.limit = 1, None
-    read_part(folder, from_on(begin), state)
-    return (*state.finish(), cut)
+def read_images(folder):
+    """{number: Image} from the files that each process image wrote (its
+    start on the real clock)."""
+    images = {}
+    for path in glob.glob(os.path.join(folder, "i*.maps")):
+        number = re.fullmatch(r"i(\d+)\.maps", os.path.basename(path))
+        if not number:
+            continue
+        with open(path, errors="surrogateescape") as text:
+            lines = text.read().splitlines()
+        head = lines[0].split(" ", 4) if lines else []
+        if len(head) < 4 or head[0] != "process":
+            continue
+        images[int(number[1])] = Image(int(number[1]), int(head[1]), int(head[2]), int(head[3]),
+                                       head[4] if len(head) > 4 else "", lines[1:])
+    return images
 
 
-def from_on(ns):
-    """uftrace's time range from a moment on its clock to the record's end."""
-    return f"{ns // 10 ** 9}.{ns % 10 ** 9:09d}~"
-
-
-@contextmanager
-def dumped(folder, part, errors):
-    """uftrace's dump of the record's Chrome events, or of a time range of
-    them, whose lines the caller reads; what it says goes to errors. It is
-    stopped if the caller leaves before reading them all."""
-    process = subprocess.Popen(["uftrace", "dump", "--chrome", "--no-pager", "--demangle=no", "-d", folder,
-                                *(["-r", part] if part else [])],
-                               stdout=subprocess.PIPE, stderr=errors, text=True, bufsize=1 << 20,
-                               start_new_session=True)  # Ctrl-C is the tool's to handle
-    try:  # a larger pipe lets uftrace write ahead while the lines are read
-        fcntl.fcntl(process.stdout.fileno(), F_SETPIPE_SZ, 1 << 20)
-    except OSError:
-        pass
-    try:
-        yield process
-    finally:
-        if process.poll() is None and process.stdout.read(1):  # lines left unread: not wanted
-            process.kill()
-        process.wait()
-        process.stdout.close()
-
-
-def read_part(folder, part, state):
-    """Reads the record, or a time range of it, into state; returns where
-    reading stopped on uftrace's clock (ns) if state.limit calls were read
-    first, else None."""
-    with tempfile.TemporaryFile() as errors:
-        with dumped(folder, part, errors) as process:
-            stopped = read_lines(process.stdout, state)
-        if stopped is None and process.returncode != 0:
-            errors.seek(0)
-            said = errors.read().decode(errors="replace").strip()
-            # A run stopped before uftrace wrote any call down leaves a record of none.
-            if not said.endswith("No data available"):
-                raise Failure(f"uftrace dump failed: {said}")
-    return stopped
-
-
-def last_starts(folder, since, count):
-    """Where the last `count` calls of the record begin, on uftrace's clock
-    (ns), counting from `since`; None if no more than that begin after it.
-    Only their starts are kept, in a ring."""
-    ring, seen = array("q", bytes(8 * count)), 0
-    with dumped(folder, from_on(since), subprocess.DEVNULL) as process:
-        for line in process.stdout:
-            comma = line.find(",")
-            if line.startswith('"ph":"B"', comma + 1) and '"name":"linux:' not in line:
-                ring[seen % count] = int(line[6:comma].replace(".", ""))
-                seen += 1
-    return ring[seen % count] if seen > count else None
-
-
-def elapsed(folder):
-    """How long the recorded run took, in seconds, as uftrace says."""
-    info = subprocess.run(["uftrace", "info", "-d", folder], capture_output=True, text=True, errors="replace",
-                          start_new_session=True).stdout
-    found = re.search(r"elapsed time\s*:\s*([\d.]+)", info)
-    return float(found[1]) if found else None
-
-
-class Reading:
-    """What the lines read so far make: the calls of each task, each task's
-    calls entered and not yet left, and the exits without an entry."""
-
-    def __init__(self, zero, speed, progress, total):
-        self.zero, self.speed, self.progress, self.total = zero, speed, progress, total
-        self.calls, self.tasks, self.texts, self.nested = {}, {}, {}, set()
-        self.unmatched, self.count, self.shown, self.part = {}, 0, time.monotonic(), 0
-        self.limit = None  # how many calls to read before stopping, or None for all
-
-    def cut_off(self, at):
-        """Ends each call still entered where the part read first ends: what
-        became of it in the part left out is not known."""
-        for calls, stack, _ in self.tasks.values():
-            while stack:
-                name, start, raw = stack.pop(0)
-                begun = int((int(start[1:-1].replace(".", "")) - self.zero) * self.speed)
-                calls.append((name, begun, max(begun, at), raw, None))
-
-    def finish(self):
-        for task in self.nested:  # a call is stored when it returns: a nested one before the one it is in
-            self.calls[task].sort(key=lambda call: call[START])
-        unended = {}  # each task's calls still entered when the record ends: (name, start, raw arguments)
-        for _, stack, key in self.tasks.values():
-            for name, start, raw in stack:
-                begun = int(start[1:-1].replace(".", "")) - self.zero
-                unended.setdefault(key, []).append((name, int(begun * self.speed), raw))
-        return self.calls, unended, self.unmatched
-
-
-def read_lines(lines, state):
-    """The calls of each task from uftrace's Chrome events, a line each:
-    {"ts":2580861018.830,"ph":"B","pid":11031,"tid":11033,"name":"f","args":{"arguments":"(0x1)"}},
-    Where the record is read in two parts, the calls still entered at the end
-    of the first end there (cut_off()); an exit in the second part of a call
-    entered in what was left out has no entry, and is not counted. Returns
-    the time of the last line read (ns, uftrace's clock) if it stopped at
-    state.limit calls, else None."""
-    calls, tasks, texts, nested = state.calls, state.tasks, state.texts, state.nested
-    zero, speed, progress, total, count = state.zero, state.speed, state.progress, state.total, state.count
-    shown, split, unmatched, limit = state.shown, str.split, state.unmatched, state.limit or -1
-    stopped = None
-    for line in lines:
-        p = split(line, '"', 14)
+def find_buffers(folder):
+    """{(image, tid): [(path, header)]} of each thread's segments, in order;
+    a header as a dict of its fields."""
+    found = {}
+    for path in glob.glob(os.path.join(folder, "i*-*-*.rec")):
         try:
-            if p[9] == "tid":
-                where, name, rest = p[10], p[13], p[14]
-            else:
-                where, name, rest = p[8], p[11], '"'.join(p[12:])
-        except IndexError:  # the last event's line has no comma; others are not events
-            if len(p) != 14:
-                continue
-            where, name, rest = p[10], p[13], ""
-        task = tasks.get(where)
-        if task is None:  # a task's first event: its calls, its stack of calls entered, and itself
-            if p[5] not in ("B", "E") or name.startswith("linux:"):
-                continue
-            key = (int(p[8][1:-1]), int(where[1:-1]))
-            task = tasks[where] = (calls.setdefault(key, []), [], key)
-        phase, stack = p[5], task[1]
-        if name[0] == "l" and name.startswith("linux:"):  # the kernel's events, not calls
+            with open(path, "rb") as segment:
+                head = segment.read(SEGMENT.size)
+        except OSError:
             continue
-        if phase == "B":
-            # What follows the name, its arguments among it, is kept as it is
-            # (parse it with arguments()); each different name and text once.
-            stack.append((texts.setdefault(name, name), p[2], texts.setdefault(rest, rest)))
-        elif phase != "E":
+        if len(head) < SEGMENT.size:
             continue
-        elif stack and stack[-1][0] == name:
-            entered, start, raw = stack.pop()
-            if stack:  # a call made inside another, such as an atexit handler's inside exit
-                nested.add(task[2])
-            # uftrace writes microseconds with three decimals: nanoseconds
-            begun, ended = int(start[1:-1].replace(".", "")) - zero, int(p[2][1:-1].replace(".", "")) - zero
-            if speed != 1:
-                begun, ended = int(begun * speed), int(ended * speed)
-            task[0].append((entered, begun, ended, raw, texts.setdefault(rest, rest) if rest[:1] == "," else None))
-            count += 1
-            if count == limit:
-                stopped = int(p[2][1:-1].replace(".", ""))
-                break
-            if progress and count & 0xFFFF == 0 and time.monotonic() - shown > 0.25:
-                shown = time.monotonic()
-                progress(f"reading the record: {count:,} calls" + (f", {min(99, 100 * count // total)} %"
-                                                                      if total else ""))
-        elif name == "fork":  # a child returns from the fork that its parent entered
-            ts = int((int(p[2][1:-1].replace(".", "")) - zero) * speed)
-            task[0].append(("fork", ts, ts, "", RETVAL + '0"}}'))
-        elif not state.part:
-            unmatched[task[2]] = unmatched.get(task[2], 0) + 1
-    state.count, state.shown = count, shown
-    return stopped
-
-
-def estimate(folder):
-    """About how many calls the record holds: an entry and an exit of 16 bytes
-    each, and some arguments."""
-    size = sum(os.path.getsize(path) for path in glob.glob(os.path.join(folder, "*.dat"))
-               if not os.path.basename(path).startswith("perf"))
-    return size // 40
-
-
-ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "0": "\0", "\\": "\\", '"': '"'}
-_parsed, _returned = {}, {}
-
-
-def arguments(raw):
-    """A call's arguments, as uftrace wrote them after its entry's name
-    (',"args":{"arguments":"(\\"a\\\\n\\", 0x10, 4)"}},') or as such a
-    list alone ('(0x10)'): ('a\n', 16, 4), strings unescaped and as bytes,
-    numbers as ints."""
-    found = _parsed.get(raw)
-    if found is None:
-        text = raw[len(ARGS):raw.rfind('"}}')] if raw.startswith(ARGS) else raw if raw.startswith("(") else "()"
-        found = _parsed[raw] = tuple(parse(json.loads(f'"{text}"') if "\\" in text else text))
+        magic, count, pid, tid, image, index, capacity, creation, self = SEGMENT.unpack(head)
+        if magic != b"TLREC01\0":
+            continue
+        header = {"count": min(count, capacity), "pid": pid, "index": index, "creation": creation, "self": self}
+        found.setdefault((image, tid), []).append((path, header))
+    for segments in found.values():
+        segments.sort(key=lambda segment: segment[1]["index"])
     return found
 
 
-def returned(call):
-    """The value that a call returned, as an int, or None if it was not recorded."""
-    raw = call[RET]
-    if raw is None:
+def records_of(path, header):
+    """A segment's records, mapped from its file, not read."""
+    if not header["count"]:
+        return np.zeros(0, dtype=RECORD)
+    return np.memmap(path, dtype=RECORD, mode="r", offset=SEGMENT.size, shape=(header["count"],))
+
+
+def choose_cut(buffers):
+    """Where a run of more than MOST_CALLS records is cut, on the real
+    clock: (the end of its first part, the start of its last, how many
+    records it holds), each part about MOST_CALLS / 2 records, or None.
+    A thread's records begin in order, so where a moment falls in each
+    thread is found by bisection, and only a few pages of each are read."""
+    total = sum(header["count"] for segments in buffers.values() for _, header in segments)
+    if total <= MOST_CALLS:
         return None
-    found = _returned.get(raw)
-    if found is None:
-        found = _returned[raw] = number(raw[len(RETVAL):raw.rfind('"}}')])
-    return found if isinstance(found, int) else None
+    columns = [records_of(path, header) for segments in buffers.values() for path, header in segments]
+    columns = [column for column in columns if len(column)]
+
+    def before(moment):  # how many records begin before the moment
+        return sum(bisect_start(column, moment) for column in columns)
+
+    low = min(int(column[0]["start"]) for column in columns)
+    high = max(int(column[-1]["start"]) for column in columns) + 1
+    half = MOST_CALLS // 2
+    first = search(low, high, lambda moment: before(moment) >= half)
+    last = search(low, high, lambda moment: total - before(moment) <= half)
+    return (first, max(first, last), total)
 
 
-def parse(text):
-    i, inner = 0, text.strip()[1:-1]
-    while i < len(inner):
-        if inner[i] in " ,":
-            i += 1
-        elif inner[i] == '"':
-            raw, i = bytearray(), i + 1
-            while i < len(inner) and inner[i] != '"':
-                if inner[i] == "\\" and i + 1 < len(inner):
-                    escape = inner[i + 1]
-                    if escape == "x":
-                        raw.append(int(inner[i + 2:i + 4], 16))
-                        i += 4
-                        continue
-                    raw += ESCAPES.get(escape, escape).encode()
-                    i += 2
-                else:
-                    raw += inner[i].encode()
-                    i += 1
-            yield bytes(raw)
-            i += 1
+def search(low, high, reached):
+    """The least moment in [low, high] at which reached() holds, it holding
+    from there on."""
+    while low < high:
+        middle = (low + high) // 2
+        if reached(middle):
+            high = middle
         else:
-            end = inner.find(",", i)
-            end = len(inner) if end < 0 else end
-            yield number(inner[i:end].strip())
-            i = end
+            low = middle + 1
+    return low
 
 
-def number(token):
-    try:
-        return int(token, 0)
-    except ValueError:
-        try:
-            return float(token)
-        except ValueError:
-            return token
+def bisect_start(column, moment):
+    """How many of a segment's records begin before the moment."""
+    low, high = 0, len(column)
+    while low < high:
+        middle = (low + high) // 2
+        if int(column[middle]["start"]) < moment:
+            low = middle + 1
+        else:
+            high = middle
+    return low
 
 
-def plt_names(folder, symbols):
-    """Names a PLT entry, such as libmcount keeps for a pending call, from
-    the symbol files that uftrace writes beside its record."""
-    tables = {}
+def load(segments, cut):
+    """A thread's records, in memory: all of them, or those outside the cut."""
+    parts = []
+    for path, header in segments:
+        column = records_of(path, header)
+        if cut is None:
+            parts.append(np.array(column))
+            continue
+        first, last = bisect_start(column, cut[0]), bisect_start(column, cut[1])
+        parts += [np.array(column[:first]), np.array(column[last:])]
+    return np.concatenate(parts) if parts else np.zeros(0, dtype=RECORD)
 
-    def name(address):
-        module = symbols.module(address)
-        if module is None:
-            return None
-        path = os.path.join(folder, os.path.basename(module[2]) + ".sym")
-        if path not in tables:
-            entries = {}
-            if os.path.exists(path):
-                with open(path) as table:
-                    for line in table:
-                        fields = line.split()
-                        if len(fields) == 3 and fields[1] == "P":
-                            entries[int(fields[0], 16)] = fields[2]
-            tables[path] = entries
-        entries = tables[path]
-        return entries.get(address - module[0]) or entries.get(address)
-    return name
+
+def read_thread(task, records, zero, speed, task_calls, lives, creations, inserted, endings):
+    """The calls and moments of one thread's records."""
+    if not len(records):
+        lives.setdefault(task, Life(0, None, None, None))
+        return
+    kinds = records["kind"]
+    texts = texts_of(records, kinds)
+    starts = ((records["start"].astype(np.int64) - zero) * speed).astype(np.int64).tolist()
+    ends_raw = records["end"]
+    ends = ((ends_raw.astype(np.int64) - zero) * speed).astype(np.int64).tolist()
+    open_calls = (ends_raw == 0).tolist()
+    rets = records["ret"].tolist()
+    flags = records["flags"].tolist()
+    args = records["args"].tolist()
+    shared = {}  # one tuple for each distinct list of arguments
+    life = lives.get(task, Life(0, None, None, None))
+    for i in np.nonzero(kinds != TEXT)[0].tolist():
+        kind = int(kinds[i])
+        name = SYMBOLS.get(kind)
+        if name is not None:
+            arguments = tuple(args[i])
+            arguments = shared.setdefault(arguments, arguments)
+            if open_calls[i]:
+                call = Call(name, starts[i], None, arguments, None, flags[i], texts.get(i), rets[i])
+            else:
+                call = Call(name, starts[i], max(starts[i], ends[i]), arguments, signed(rets[i]), flags[i],
+                            texts.get(i), None)
+            if name == "pthread_create":
+                creations.append(creation(task, call))
+            if flags[i] & FROM_LIBRARY and name != "_ZNSt6thread4joinEv" and not CALLS[name].does == "write":
+                continue  # made inside a library: a note of a creation, not a call
+            task_calls.append(call)
+        elif kind == BEGIN:
+            life = life._replace(creation=args[i][0], self=args[i][1], began=starts[i])
+        elif kind == END:
+            life = life._replace(ended=starts[i])
+        elif kind in (DYING, EXITING):
+            endings.setdefault(task[0], (starts[i], "dying" if kind == DYING else "exiting", args[i][0]))
+        elif kind == INSERTED:
+            inserted.append(Inserted(task, args[i][2], args[i][0], starts[i], texts.get(i, b""), args[i][3]))
+    lives[task] = life
+
+
+def texts_of(records, kinds):
+    """{index of a record: the bytes in the text records that follow it}."""
+    held = np.nonzero(kinds == TEXT)[0]
+    if not len(held):
+        return {}
+    raw = records.view(np.uint8).reshape(len(records), RECORD.itemsize)
+    extra = records["extra"]
+    found, owner = {}, None
+    for i in held.tolist():
+        if owner is None or i != owner[1]:
+            start = i
+            while start > 0 and kinds[start - 1] == TEXT:
+                start -= 1
+            owner = [start - 1, i, []]
+            found[start - 1] = owner[2]
+        owner[2].append(raw[i, TEXT_AT:TEXT_AT + int(extra[i])].tobytes())
+        owner[1] = i + 1
+    return {index: b"".join(parts) for index, parts in found.items() if index >= 0}
+
+
+def signed(value):
+    """A 64-bit register as the signed number it holds."""
+    return value - (1 << 64) if value >> 63 else value
+
+
+def creation(task, call):
+    """A Creation from a pthread_create's record; the thread it made is
+    filled in from that thread's beginning."""
+    where, routine, arg, number = call.args
+    return Creation(task[0], task[1], number, where, None, routine, arg, call.ret if call.end is not None else None,
+                    call.start, call.end, memory_of(call.text or b""), None, None)
+
+
+def memory_of(text):
+    """{address: bytes} from the memory that follows a creation's record."""
+    memory, at = {}, 0
+    while at + 16 <= len(text):
+        address, length = struct.unpack_from("<QQ", text, at)
+        memory[address] = text[at + 16:at + 16 + length]
+        at += 16 + ((length + 7) & ~7)
+    return memory

@@ -12,14 +12,13 @@ import bisect
 from collections import deque
 
 from .calls import FUTEX_WAITS, FUTEX_WAKES, SEM_POSTS, SEM_WAITS
-from .read import END, NAME, RAW, START, arguments
 from .threads import succeeded
 
 O_CREAT = 0o100
 
 
 def is_posix(events):
-    return any(call[NAME] not in FUTEX_WAITS and call[NAME] not in FUTEX_WAKES
+    return any(call.name not in FUTEX_WAITS and call.name not in FUTEX_WAKES
                for calls in events.values() for call in calls)
 
 
@@ -30,20 +29,18 @@ def semaphore(name, events, blocked, flows, unfinished, warnings, cut=None):
     initial, init_end, steps = None, 0, []
     for task, task_calls in events.items():
         for call in task_calls:
-            if call[NAME] in SEM_POSTS:
-                steps.append((call[START], 0, task, call))
-            elif call[NAME] in SEM_WAITS:
+            if call.name in SEM_POSTS:
+                steps.append((call.start, 0, task, call))
+            elif call.name in SEM_WAITS:
                 if id(call) in unfinished:
                     blocked.add(id(call))
                 elif succeeded(call):
-                    steps.append((call[END], 1, task, call))
-            elif call[NAME] == "sem_init":
-                args = arguments(call[RAW])
-                initial, init_end = (args[2] if len(args) > 2 else 0), call[END]
-            elif call[NAME] == "sem_open" and initial is None:
-                args = arguments(call[RAW])
-                if len(args) > 3 and isinstance(args[1], int) and args[1] & O_CREAT:
-                    initial, init_end = args[3], call[END]
+                    steps.append((call.end, 1, task, call))
+            elif call.name == "sem_init":
+                initial, init_end = call.args[2], call.end
+            elif call.name == "sem_open" and initial is None:
+                if call.args[0] & O_CREAT:
+                    initial, init_end = call.args[2], call.end
     steps.sort(key=lambda step: step[:2])
     if initial is None:  # opened elsewhere: as low as the waits allow
         initial = lowest(steps)
@@ -64,7 +61,7 @@ def semaphore(name, events, blocked, flows, unfinished, warnings, cut=None):
         else:
             post = units.popleft()
             value -= 1
-            if post is not None and post[1][START] > call[START]:
+            if post is not None and post[1].start > call.start:
                 flows.append((name, post[0], post[1], task, call))
                 blocked.add(id(call))
         series.append((ts, value))
@@ -87,19 +84,19 @@ def futex_object(name, events, blocked, flows, unfinished, one_each=False):
     that were let go on. A semaphore's release lets one waiter go on
     (one_each): each wait, in the order they end, takes the latest release
     that no other wait took."""
-    wakes = sorted(((call[START], task, call) for task, calls in events.items() for call in calls
-                    if call[NAME] in FUTEX_WAKES), key=lambda wake: wake[0])
+    wakes = sorted(((call.start, task, call) for task, calls in events.items() for call in calls
+                    if call.name in FUTEX_WAKES), key=lambda wake: wake[0])
     starts = [wake[0] for wake in wakes]
-    waits = sorted(((call[END], task, call) for task, calls in events.items() for call in calls
-                    if call[NAME] in FUTEX_WAITS), key=lambda wait: wait[0])
+    waits = sorted(((call.end, task, call) for task, calls in events.items() for call in calls
+                    if call.name in FUTEX_WAITS), key=lambda wait: wait[0])
     taken = set()
     for _, task, call in waits:
         if id(call) in unfinished:
             blocked.add(id(call))
             continue
-        i = bisect.bisect_left(starts, call[END]) - 1
+        i = bisect.bisect_left(starts, call.end) - 1
         chosen = None
-        while i >= 0 and wakes[i][0] > call[START]:
+        while i >= 0 and wakes[i][0] > call.start:
             if wakes[i][1] != task:
                 chosen = chosen if chosen is not None else i
                 if not one_each or i not in taken:

@@ -2,7 +2,7 @@
 (freePlace), a member or an element of one (buffer.notFull, forks[2],
 slots[3].m) from the debugging information's types, a routine (producer),
 or, where nothing names it, the address itself (0x55d0c1a2b040). Where
-each module was loaded comes from uftrace's record or from /proc/PID/maps;
+each module was loaded comes from /proc/PID/maps as each process wrote it;
 its symbols from nm, its types from dwarf.py."""
 import bisect, os, re, struct, subprocess
 
@@ -100,6 +100,11 @@ class Symbols:
         if i >= 0 and self.modules[i][0] <= address < self.modules[i][1]:
             return self.modules[i]
         return None
+
+    def in_library(self, address):
+        """Whether the address lies in a library's own memory, not the program's."""
+        module = self.module(address)
+        return module is not None and module[2].startswith(SYSTEM)
 
     def relative(self, path):
         extent = memory_extent(path)

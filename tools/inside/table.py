@@ -3,7 +3,7 @@ many of its waits blocked and the longest; per object, how many waits on it
 blocked, how long threads waited for it and the longest wait; then the
 warnings, and on the last line how the run ended."""
 from .calls import ASYNC_WAIT, OBJECTS, SLEEPS, WAITS
-from .read import END, MOST_CALLS, NAME, START
+from .read import MOST_CALLS
 
 # The waits on each kind of object: the calls that wait and whose first object is of that kind.
 OBJECT_WAITS = {}
@@ -28,18 +28,18 @@ def table(analysis, ended, left=()):
     rows = [("thread", "blocked s", "sleeping s", "waits that blocked", "longest wait s")]
     for task in analysis.order:
         task_calls = analysis.calls.get(task, [])
-        waiting = [call[END] - call[START] for call in task_calls if call[NAME] in waits]
-        blocking = [call[END] - call[START] for call in task_calls if call[NAME] in waits and id(call) in blocked]
-        slept = sum([call[END] - call[START] for call in task_calls if call[NAME] in sleeps])
+        waiting = [call.end - call.start for call in task_calls if call.name in waits]
+        blocking = [call.end - call.start for call in task_calls if call.name in waits and id(call) in blocked]
+        slept = sum([call.end - call.start for call in task_calls if call.name in sleeps])
         rows.append((analysis.roles[task], s(sum(waiting)), s(slept), str(len(blocking)), s(max(blocking, default=0))))
     text = columns(rows)
     objects = [("object", "kind", "waits that blocked", "waited s", "longest wait s")]
     for kind, events in analysis.names.events.items():
         functions = OBJECT_WAITS.get(kind, set())
         for name, object_events in events.items():
-            waiting = [call for calls in object_events.values() for call in calls if call[NAME] in functions]
-            waited = sum([call[END] - call[START] for call in waiting])
-            blocking = [call[END] - call[START] for call in waiting if id(call) in blocked]
+            waiting = [call for calls in object_events.values() for call in calls if call.name in functions]
+            waited = sum([call.end - call.start for call in waiting])
+            blocking = [call.end - call.start for call in waiting if id(call) in blocked]
             count, longest = len(blocking), max(blocking, default=0)
             objects.append((name, kind, str(count), s(waited), s(longest)))
     if len(objects) > 1:

@@ -9,7 +9,6 @@ makes a few million events."""
 import json
 
 from .calls import ASYNC_TASK, ASYNC_WAIT, CHILD_WAITS, COND_WAITS, CREATES, SLEEPS, SPANS, THREAD_JOINS, display
-from .read import END, NAME, RAW, START, arguments, returned
 from .threads import signed
 
 FLOW_INSIDE_NS = 500  # how far inside its call's slice each end of a flow lies, at most
@@ -18,6 +17,7 @@ CHUNK = 10000  # events written at once
 # for or how long they slept is found by the analysis.
 PER_CALL = THREAD_JOINS | CHILD_WAITS | CREATES | SLEEPS | {"fork", ASYNC_WAIT}
 ENDS_AT_END = {ASYNC_TASK}  # a flow from one of these leaves at its end: the task's end sets the future
+TIMER_ABSTIME = 1
 
 
 def us(ns):
@@ -26,7 +26,7 @@ def us(ns):
 
 def about(call, task, analysis):
     """The args of a call's complete event: what the call was about."""
-    name, targets = call[NAME], analysis.targets
+    name, targets = call.name, analysis.targets
     if name == ASYNC_TASK:
         return {"future": f"future of {analysis.roles[task]}"}
     if name == ASYNC_WAIT:
@@ -36,7 +36,7 @@ def about(call, task, analysis):
         key = "process" if name in CHILD_WAITS else "thread"
         return {key: targets[id(call)]} if id(call) in targets else {}
     if name == "fork":
-        child = signed(returned(call) or 0)
+        child = signed(call.ret or 0)
         return {"process": analysis.roles[(child, child)]} if (child, child) in analysis.roles else {}
     if name in SLEEPS:
         return {"seconds": sleep_seconds(call, analysis)}
@@ -47,18 +47,23 @@ def about(call, task, analysis):
 
 
 def sleep_seconds(call, analysis):
-    """sleep and usleep say how long; nanosleep's request is behind a
-    pointer that uftrace cannot follow, so it is the time slept."""
-    if id(call) in analysis.sleeps:
-        return analysis.sleeps[id(call)]
-    args = arguments(call[RAW])
-    if call[NAME] == "sleep" and args:
-        return args[0]
-    if call[NAME] == "usleep" and args:
-        return args[0] / 1e6
-    if id(call) in analysis.unfinished:
+    """How long the sleep asked for, in the program's seconds; for a sleep
+    until a moment, how long it slept."""
+    args = call.args
+    if call.name == "sleep":
+        asked = args[0]
+    elif call.name == "usleep":
+        asked = args[0] / 1e6
+    elif call.name == "nanosleep":
+        asked = args[0] + args[1] / 1e9
+    elif call.name == "clock_nanosleep" and not args[1] & TIMER_ABSTIME:
+        asked = args[2] + args[3] / 1e9
+    elif id(call) in analysis.unfinished:
         return None
-    return round((call[END] - call[START]) / 1e9, 6)
+    else:
+        asked = (call.end - call.start) / 1e9
+    asked = round(asked, 6)
+    return int(asked) if asked == int(asked) else asked
 
 
 def arguments_json(call, task, analysis):
@@ -98,26 +103,26 @@ def write(path, program, analysis):
             # million calls; the args of each distinct call made once.
             span = ('{"name": %s, "ph": "X", "ts": %.3f, "dur": %.3f, "pid": ' + str(task[0]) + ', "tid": '
                     + str(task[1]) + ', "args": %s}')
-            chosen = [call for call in analysis.calls.get(task, []) if call[NAME] in spans]
-            titles = {(name, raw): json.dumps(analysis.names.title((name, 0, 0, raw, None)))
-                      for name, raw in {(call[NAME], call[RAW]) for call in chosen}}
+            chosen = [call for call in analysis.calls.get(task, []) if call.name in spans]
+            titles = {key: json.dumps(analysis.names.title(call))
+                      for key, call in {(call.name, call.args): call for call in chosen}.items()}
             args = {}  # name: {arguments as recorded: args}
             for call in chosen:
-                known = args.setdefault(call[NAME], {})
-                if call[RAW] not in known:
-                    known[call[RAW]] = arguments_json(call, task, analysis)
+                known = args.setdefault(call.name, {})
+                if call.args not in known:
+                    known[call.args] = arguments_json(call, task, analysis)
             special = {id(call): arguments_json(call, task, analysis) for call in chosen
-                       if call[NAME] in PER_CALL or (unfinished and id(call) in unfinished)}
+                       if call.name in PER_CALL or (unfinished and id(call) in unfinished)}
             for at in range(0, len(chosen), CHUNK):
                 part = chosen[at:at + CHUNK]
                 if special:
-                    emit(",\n".join([span % (titles[(call[NAME], call[RAW])], call[START] / 1000,
-                                             (call[END] - call[START]) / 1000,
-                                             special.get(id(call)) or args[call[NAME]][call[RAW]])
+                    emit(",\n".join([span % (titles[(call.name, call.args)], call.start / 1000,
+                                             (call.end - call.start) / 1000,
+                                             special.get(id(call)) or args[call.name][call.args])
                                      for call in part]))
                 else:
-                    emit(",\n".join([span % (titles[(call[NAME], call[RAW])], call[START] / 1000,
-                                             (call[END] - call[START]) / 1000, args[call[NAME]][call[RAW]])
+                    emit(",\n".join([span % (titles[(call.name, call.args)], call.start / 1000,
+                                             (call.end - call.start) / 1000, args[call.name][call.args])
                                      for call in part]))
         for ts, task, text in analysis.lines:
             if task is None:
@@ -149,9 +154,9 @@ def write(path, program, analysis):
                 emit(",\n".join(chunk))
         for number, (name, from_task, release, to_task, wait) in enumerate(analysis.flows, 1):
             # Each end lies inside its call, so that the viewers bind it to that slice.
-            inside = min(FLOW_INSIDE_NS, (release[END] - release[START]) // 2)
-            start = release[END] - inside if release[NAME] in ENDS_AT_END else release[START] + inside
-            end = wait[END] - min(FLOW_INSIDE_NS, (wait[END] - wait[START]) // 2)
+            inside = min(FLOW_INSIDE_NS, (release.end - release.start) // 2)
+            start = release.end - inside if release.name in ENDS_AT_END else release.start + inside
+            end = wait.end - min(FLOW_INSIDE_NS, (wait.end - wait.start) // 2)
             quoted = json.dumps(name)
             emit(f'{{"name": {quoted}, "cat": "wake", "ph": "s", "id": {number}, "ts": {us(start)}, '
                  f'"pid": {from_task[0]}, "tid": {from_task[1]}}}')
