@@ -325,6 +325,9 @@ if __name__ == "__main__":
     except BrokenPipeError:
         status = "timeline: write error: Broken pipe"
     except Exception as error:  # a fault of the tool's own: said in one line, its program already stopped
+        if os.environ.get("TIMELINE_TRACEBACK"):  # for the tool's own developers
+            import traceback
+            traceback.print_exc()
         status = f"timeline: internal error: {type(error).__name__}: {error}"
     try:
         sys.stdout and sys.stdout.flush()

@@ -7,8 +7,10 @@ recording library (recorder.c) wraps, and gives:
   objects   the kinds of the objects that its first arguments point to,
             in order ("cond", "mutex");
   does      what it does to them: it takes, releases or waits, or wakes;
-  args      the arguments that the library records of it, in order; the
-            value it returns is recorded too;
+  args      the arguments that the library records of it, in order, at
+            most three but for a few calls, whose fourth place holds where the
+            program made the call (its caller's return address); the value
+            it returns is recorded too;
   library   whether it is recorded when a library makes it too: text handed
             to the C library by libstdc++'s streams, the joins that
             std::async makes, the creations of threads.
@@ -90,7 +92,7 @@ CALLS = {
     "sem_clockwait": Call("sem_clockwait", SEMAPHORE, ("semaphore",), "sem-trywait", ("semaphore", "clock")),
     "sem_post": Call("sem_post", None, ("semaphore",), "sem-post", ("semaphore",)),
     # the futex system call, under C++20's semaphores, latches, barriers and atomic waits
-    "syscall": Call("syscall", None, (), "syscall", ("number", "address", "operation", "value")),
+    "syscall": Call("syscall", None, (), "syscall", ("address", "operation", "value")),
     # std::future and std::promise wait on a word of their shared state
     FUTEX_WAIT_UNTIL.format("19_M_futex_wait_until"): Call("std::future::wait", FUTURE, ("future",), "future-wait",
                                                            ("future", "timed")),
@@ -124,7 +126,7 @@ CALLS = {
     "nanosleep": Call("nanosleep", SLEEPING, (), "sleep", ("seconds", "nanoseconds")),
     "clock_nanosleep": Call("clock_nanosleep", SLEEPING, (), "sleep", ("clock", "flags", "seconds", "nanoseconds")),
     # what hands text to the C library: a stream (FILE *) or a descriptor, and the bytes
-    **{symbol: Call(name, does="write", args=TEXT, library=True) for symbol, name in (
+    **{symbol: Call(name, does="text", args=TEXT, library=True) for symbol, name in (
         ("printf", "printf"), ("__printf_chk", "printf"), ("vprintf", "vprintf"), ("__vprintf_chk", "vprintf"),
         ("fprintf", "fprintf"), ("__fprintf_chk", "fprintf"), ("vfprintf", "vfprintf"),
         ("__vfprintf_chk", "vfprintf"), ("dprintf", "dprintf"), ("__dprintf_chk", "dprintf"),
@@ -219,7 +221,7 @@ def as_cxx(symbol, type_name):
 
 STATES = {symbol: call.state for symbol, call in TABLE.items() if call.state}
 OBJECTS = {symbol: call.objects for symbol, call in TABLE.items() if call.objects}
-WRITES = named("write")
+WRITES = named("text")
 SLEEPS = named("sleep")
 WAITS = frozenset(symbol for symbol, state in STATES.items() if state not in (SLEEPING, INPUT))
 LOCKS = named("lock", "trylock", "timedlock")

@@ -21,7 +21,6 @@ import struct
 from . import dwarf
 from .calls import FUTEX_CALLS, LOCKS, RW_UNLOCKS, UNLOCKS, named
 
-SYS_FUTEX = 202
 FUTEX_WAIT_OPS, FUTEX_WAKE_OPS = (0, 9), (1, 10)  # without FUTEX_PRIVATE_FLAG
 FUTEX_COMMAND = 0x7F
 POOL = "std::__detail::__waiter_pool_base::_S_for(void const*)::__w"
@@ -284,7 +283,7 @@ def rewrite(task_calls, objects, unfinished, internal):
     for call in task_calls:
         name = call.name
         if name == "syscall":
-            futex = objects.futex(call.args[1:]) if call.args[0] == SYS_FUTEX else None
+            futex = objects.futex(call.args)
             if futex is None:
                 close()
                 out.append(call)

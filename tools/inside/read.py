@@ -26,8 +26,9 @@ TEXT, BEGIN, END, DYING, EXITING, INSERTED = (RECORDS[kind] for kind in
 # A call: its symbol in the table of calls, its start and end (ns of the
 # program's time; end None while it was in flight), its arguments as the
 # table names them, the value it returned (None in flight), its flags
-# (UNWOUND...), the text that followed it (bytes, or None), and in flight,
-# the return address of its caller.
+# (UNWOUND...), the text that followed it (bytes, or None), and the return
+# address of its caller: where the program made it (None where the record
+# has no room for it).
 Call = namedtuple("Call", "name start end args ret flags text caller")
 NAME, START, END_AT, RAW, RET = range(5)
 # A process image: a process, or a program that a process exec'd: its pid,
@@ -227,16 +228,18 @@ def read_thread(task, records, zero, speed, task_calls, lives, creations, insert
         kind = int(kinds[i])
         name = SYMBOLS.get(kind)
         if name is not None:
-            arguments = tuple(args[i])
+            count = len(CALLS[name].args)
+            arguments = tuple(args[i][:count])
             arguments = shared.setdefault(arguments, arguments)
+            caller = args[i][3] if count < 4 else rets[i] if open_calls[i] else None
             if open_calls[i]:
-                call = Call(name, starts[i], None, arguments, None, flags[i], texts.get(i), rets[i])
+                call = Call(name, starts[i], None, arguments, None, flags[i], texts.get(i), caller)
             else:
                 call = Call(name, starts[i], max(starts[i], ends[i]), arguments, signed(rets[i]), flags[i],
-                            texts.get(i), None)
+                            texts.get(i), caller)
             if name == "pthread_create":
                 creations.append(creation(task, call))
-            if flags[i] & FROM_LIBRARY and name != "_ZNSt6thread4joinEv" and not CALLS[name].does == "write":
+            if flags[i] & FROM_LIBRARY and name != "_ZNSt6thread4joinEv" and CALLS[name].does != "text":
                 continue  # made inside a library: a note of a creation, not a call
             task_calls.append(call)
         elif kind == BEGIN:

@@ -363,12 +363,16 @@ struct call {
     struct record *record;
 };
 
+/* A call begun. Its caller's return address says where the program made
+ * it: kept in its fourth argument, which calls of fewer arguments leave
+ * free, and in its value while it is in flight. */
 static struct call enter_text(uint16_t kind, uintptr_t caller, uintptr_t frame, uint16_t flags, const void *text,
                               size_t length)
 {
     struct call call = {begin_record(kind, flags, frame, text, length)};
     if (call.record) {
         call.record->ret = caller;
+        call.record->args[3] = caller;
         if (me.depth < mostOpen) {
             me.open[me.depth].record = call.record;
             me.open[me.depth].frame = frame;
@@ -924,8 +928,8 @@ sem_t *sem_open(const char *name, int flags, ...)
 HOOK(sem_open);
 
 /* The futex system call, under C++20's semaphores, latches, barriers and
- * atomic waits: written when it is one. Every argument is passed on: the
- * C library's syscall takes six. */
+ * atomic waits: written when it is one, with its word, operation and
+ * value. Every argument is passed on: the C library's syscall takes six. */
 long syscall(long number, ...)
 {
     REAL(syscall);
@@ -938,10 +942,9 @@ long syscall(long number, ...)
     if (number == SYS_futex) {
         call = enter(CALL_syscall, CALLER, FRAME, 0);
     }
-    ARG(0, number);
-    ARG(1, a);
-    ARG(2, b);
-    ARG(3, c);
+    ARG(0, a);
+    ARG(1, b);
+    ARG(2, c);
     long result = real(number, a, b, c, d, e, f);
     leave(&call, (uint64_t)result);
     return result;
