@@ -1,4 +1,6 @@
-import json, os, re, shutil, signal, stat, struct, subprocess, tempfile, time, unittest, zlib
+import collections, json, os, pwd, re, shutil, signal, stat, struct, subprocess, tempfile, time, unittest, zlib
+
+from ptyrun import run as run_alone, texts
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "timeline.py")
 PROGRESS = re.compile(r"(Baker|Eater) (\d+) is (baking|eating) \d+ bun\.\.\.")
@@ -50,6 +52,20 @@ class Traced:
 
     def last_line(self):
         return next(line for line in reversed(self.out.splitlines()) if line.startswith("the program "))
+
+    def program_lines(self):
+        """The lines that the program wrote to the terminal, before the table."""
+        return self.out[:self.out.index("thread ")].splitlines() if "thread " in self.out else []
+
+
+def as_alone(test, program, *args, speed=10):
+    """The program's lines under the tool, as a multiset, are its lines when it runs alone."""
+    path = os.path.join(os.environ["PROGRAMS_DIR"], program)
+    alone = run_alone(path, *args, stderr="terminal", speed=speed, timeout=60)
+    traced = Traced(program, *args, speed=speed)
+    test.assertEqual(collections.Counter(traced.program_lines()), collections.Counter(texts(alone)), program)
+    test.assertEqual(traced.status, 0 if alone.status == 0 else 3, traced.err)
+    return traced
 
 
 def pixels(png):
@@ -488,6 +504,29 @@ class Hostile(unittest.TestCase):
         self.assertEqual(run.lines(), [("main", "750000 rounds each")])
         self.assertNotIn("warning", run.err)
 
+    def test_much_output_in_one_call(self):
+        run = Traced("flood", speed=None)  # 20 MB in one fwrite
+        self.assertEqual(run.status, 0)
+        self.assertIn("\nthe output is cut: the trace keeps its first 100,000 lines", run.out)
+        lines = run.lines()
+        self.assertEqual((len(lines), lines[0][0], lines[-1][1][:11]), (100000, "main", "line 99999."))
+        self.assertLess(run.seconds, 60)
+
+    def test_odd_arguments_and_no_standard_error(self):
+        with tempfile.TemporaryDirectory() as folder:
+            prefix = os.path.join(folder, "run")
+            done = subprocess.run([TOOL, "--out", prefix, os.path.join(os.environ["PROGRAMS_DIR"], "reader"),
+                                   b"\xe9t\xe9"], capture_output=True, stdin=subprocess.DEVNULL)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertNotIn(b"error", done.stderr)
+            # Without standard error the tool works all the same, saying nothing.
+            os.unlink(prefix + ".json")
+            done = subprocess.run([TOOL, "--out", prefix, os.path.join(os.environ["PROGRAMS_DIR"], "reader")],
+                                  stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=lambda: os.close(2))
+            self.assertEqual(done.returncode, 0)
+            with open(prefix + ".json") as trace:
+                json.load(trace)
+
     def test_much_output_is_cut_after_its_first_lines(self):
         run = Traced("chatter", speed=None)  # 150,000 lines, more than the trace keeps
         self.assertEqual(run.status, 0)
@@ -534,14 +573,18 @@ def said_races(run):
 
 
 def still_running(path):
-    """Processes that run this program, under Valgrind or not."""
+    """Processes left running this program, under Valgrind or not: orphans,
+    whose parent is gone (other tests of the suite run the same program)."""
     found = []
     for entry in os.listdir("/proc"):
         try:
             with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                if os.fsencode(path) in cmdline.read().split(b"\0"):
-                    found.append(int(entry))
-        except OSError:
+                named = os.fsencode(path) in cmdline.read().split(b"\0")
+            with open(f"/proc/{entry}/stat") as stat_file:
+                parent = int(stat_file.read().rsplit(")", 1)[1].split()[1])
+            if named and parent == 1:
+                found.append(int(entry))
+        except (OSError, ValueError, IndexError):
             pass
     return found
 
@@ -706,13 +749,13 @@ class Cxx(unittest.TestCase):
                                          "lambda in main at line 65"]))
                 waits = [s["args"] for s in run.spans["main"] if s["name"] == "std::future::wait"]
                 self.assertIn({"future": "future of square", "thread": "square"}, waits)
-                self.assertIn({"future": "future 1"}, waits)
+                self.assertIn({"future": "handed"}, waits)  # std::future<int> handed = promised.get_future()
                 flows = flows_run_forward(self, run, {"std::async task": ("std::future::wait", "future"),
                                                       "std::promise::set_value": ("std::future::wait", "future"),
                                                       "std::condition_variable::notify_all":
                                                       ("std::condition_variable_any::wait", "cond")})
                 self.assertEqual({f["s"]["name"] for f in flows.values()},
-                                 {"future of square", "future 1", "table.changed"})
+                                 {"future of square", "handed", "table.changed"})
                 (wait,) = [s["args"] for s in run.spans["reader"] if s["name"].endswith("::wait")]
                 self.assertEqual(wait, {"cond": "table.changed", "rwlock": "table.lock"})
                 mutexes = {s["args"]["mutex"] for s in run.events if s["ph"] == "X" and "mutex" in s["args"]}
@@ -722,6 +765,37 @@ class Cxx(unittest.TestCase):
                 self.assertEqual(sorted(run.lines()), [("lambda in main at line 65", "audited"),
                                                        ("main", "square 49, handed 3"),
                                                        ("reader", "reader saw version 1")])
+
+    def test_lines_of_cxx_streams_on_their_writers_tracks(self):
+        # Whole lines from std::osyncstream, and lines written piece by piece with a std::string, two
+        # threads at once; libstdc++'s own mutexes behind std::osyncstream are not the program's objects.
+        for program in ("streams", "streams-O2"):
+            with self.subTest(program=program):
+                run = Traced(program)
+                writers = {"foo()": "foo", "bar()": "bar", "alice": "greet 1", "bob": "greet 2"}
+                lines = run.lines()
+                self.assertEqual(len(lines), 80)
+                for role, text in lines:
+                    self.assertEqual(role, writers[text.split()[0]], text)
+                self.assertFalse([e for e in run.events if e["ph"] == "X" and "mutex" in e["args"]])
+        # With sync_with_stdio(false), lines that wait in a stream's own buffer are their writer's,
+        # whoever flushes them.
+        run = Traced("unsynced")
+        self.assertEqual(sorted(run.lines()), [("lambda in main", "kept by the writer until the exit"),
+                                               ("lambda in main", "logged by the writer"),
+                                               ("main", "main writes"), ("main", "main's error")])
+
+    def test_objects_named_as_the_source_names_them(self):
+        for program in ("named", "named-O2"):
+            with self.subTest(program=program):
+                run = Traced(program)
+                main = run.spans["main"]
+                self.assertIn({"latch": "allDone"}, [s["args"] for s in main if s["name"] == "std::latch::wait"])
+                self.assertEqual([s["args"] for s in main if s["name"] == "std::future::wait"], [{"future": "ft"}])
+                # A join of a std::thread that was moved away throws: it joins no thread.
+                joins = [s["args"] for s in main if s["name"] == "std::thread::join"]
+                self.assertIn({"ended by": "unwinding"}, joins)
+                self.assertEqual(sum(1 for args in joins if args.get("thread") == "lambda in main at line 42"), 1)
 
     def test_an_uncaught_exception_aborts(self):
         run = Traced("throws")
@@ -833,6 +907,12 @@ class Hangs(unittest.TestCase):
         # Its format unread by uftrace once main had left, the line is still its writer's.
         self.assertIn(("backwards", "backwards holds second, and wants first"), run.lines())
 
+    def test_a_mutex_locked_when_the_process_forked(self):
+        self.hang("forklock", 10, [r"parent\s+waitpid\(child\)\s+\S*programs/forklock\.c:\d+",
+                                   r"child\s+pthread_mutex_lock\(m in child\)\s+\S*programs/forklock\.c:\d+"],
+                  "m in child was locked by holder when child was forked: child's copy stays locked, and no "
+                  "thread of child holds it.")
+
     def test_a_holder_that_has_ended(self):
         self.hang("abandoned", 10, [r"main\s+pthread_mutex_lock\(m\)\s+\S*programs/abandoned\.c:21"],
                   "m is held by taker, which has ended without unlocking it.")
@@ -917,6 +997,100 @@ class Hangs(unittest.TestCase):
         self.assertEqual((run.status, run.last_line()), (0, "the program exited with status 0"))
         (join,) = [s for s in run.spans["main"] if s["name"] == "pthread_join"]
         self.assertGreater(join["dur"] / 1e6, 2.9)
+
+
+class Recorder(unittest.TestCase):
+    """The tool's recording library: the program runs as it does alone, and
+    the record holds whatever the program does to its threads, processes,
+    signals and descriptors."""
+
+    def test_programs_run_as_they_do_alone(self):
+        # Floating-point work in threads, main leaving with pthread_exit, a cancel with a cleanup handler,
+        # C++ threads printing doubles, and a sleep that a signal cuts short, whose value is what it left.
+        for program, speed in (("numeric", 10), ("cancel", 10), ("doubles", 10), ("doubles-O2", 10),
+                               ("nested", None)):
+            with self.subTest(program=program):
+                run = as_alone(self, program, speed=speed)
+                self.assertNotIn("warning", run.out + run.err)
+        run = as_alone(self, "numeric")
+        self.assertEqual(sum("sqrt 0.886227" in line for line in run.program_lines()), 4)
+
+    def test_a_cancelled_wait_ends_where_it_was_unwound(self):
+        run = Traced("cancel")
+        (wait,) = [s for s in run.spans["waiter"] if s["name"] == "pthread_cond_wait"]
+        self.assertEqual(wait["args"], {"cond": "never", "mutex": "m", "ended by": "unwinding"})
+        self.assertEqual(run.lines(), [("waiter", "cleaned up after the cancel"), ("main", "cancelled")])
+
+    def test_forks_while_another_thread_is_inside_a_call(self):
+        run = Traced("forkloop")  # the library takes no lock that a child inherits held
+        self.assertEqual(run.status, 0, run.err)
+        self.assertEqual(sorted(run.lines())[-1], ("parent", "collected 20 children"))
+        self.assertEqual({role for role, text in run.lines() if text.startswith("child ")},
+                         {f"child {n}" for n in range(1, 21)})
+        for role, text in run.lines():
+            if text.startswith("child "):
+                self.assertEqual(role, text[:-len(" ran")])
+
+    def test_a_signal_handlers_call_is_inside_the_call_it_cut_short(self):
+        run = Traced("nested", speed=None)
+        (sleep,) = [s for s in run.spans["main"] if s["name"] == "sleep"]
+        (ring,) = [e for e in run.events if e.get("s") == "t" and e["name"] == "ringing inside the sleep"]
+        self.assertEqual(sleep["args"], {"seconds": 3})
+        self.assertTrue(sleep["ts"] < ring["ts"] < sleep["ts"] + sleep["dur"], (sleep, ring))
+        self.assertEqual(run.lines()[-1], ("main", "woken with 2 s left"))
+
+    def test_a_longjmp_out_of_a_call_ends_it(self):
+        run = Traced("escape", speed=None)
+        (sleep,) = [s for s in run.spans["main"] if s["name"] == "sleep"]
+        self.assertEqual(sleep["args"], {"seconds": 3, "ended by": "longjmp"})
+        (escaped,) = [e for e in run.events if e.get("s") == "t"]
+        self.assertLessEqual(sleep["ts"] + sleep["dur"], escaped["ts"])
+        self.assertAlmostEqual(sleep["dur"] / 1e6, 0.2, delta=0.15)
+
+    def test_vfork_and_posix_spawn(self):
+        run = Traced("spawner")
+        # The vfork child ran in its parent's memory: none of its calls is on the parent's track.
+        self.assertEqual([s["name"] for s in run.spans["parent"] if s["name"] == "usleep"], [])
+        self.assertEqual(sorted(run.lines()), [("child 1 (echo)", "from vfork"), ("child 2 (echo)", "from posix_spawn"),
+                                               ("parent", "both ran")])
+
+    def test_a_program_that_closes_every_descriptor(self):
+        run = Traced("closeall")  # and standard output and error at the end, and writes on
+        self.assertEqual((run.status, run.err.count("warning")), (0, 0), run.err)
+        self.assertEqual(sorted(run.lines()), [("main", "total 6")] + [(f"work {n}", f"worker {n} added")
+                                                                     for n in (1, 2, 3)])
+
+    def test_calls_bound_at_load_time(self):
+        run = Traced("prodcons-bound")  # built with -fno-plt and linked with -z now
+        self.assertEqual(list(run.names.values()), ["main", "producer", "consumer 1", "consumer 2", "consumer 3"])
+        waits = {tuple(sorted(s["args"].items())) for s in run.events if s.get("name") == "pthread_cond_wait"}
+        self.assertEqual(waits, {(("cond", "notEmpty"), ("mutex", "m")), (("cond", "notFull"), ("mutex", "m"))})
+
+    def test_a_set_user_id_program_is_said(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to make a program set-user-ID for another user")
+        with tempfile.TemporaryDirectory() as folder:
+            copy = os.path.join(folder, "raised")
+            shutil.copy(os.path.join(os.environ["PROGRAMS_DIR"], "lockloop"), copy)
+            os.chmod(folder, 0o755)
+            os.chown(copy, pwd.getpwnam("nobody").pw_uid, -1)
+            os.chmod(copy, 0o4755)
+            done = subprocess.run([TOOL, "--out", os.path.join(folder, "run"), copy], capture_output=True, text=True)
+            self.assertEqual(done.returncode, 1)
+            self.assertIn("set-user-ID", done.stderr)
+            self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+
+    def test_without_uftrace(self):
+        with tempfile.TemporaryDirectory() as bare:
+            for tool in ("eu-stack", "eu-addr2line", "cc", "gcc", "nm", "objdump", "as", "ld"):
+                found = shutil.which(tool)
+                if found:
+                    os.symlink(found, os.path.join(bare, tool))
+            done = subprocess.run([TOOL, "--out", os.path.join(bare, "run"),
+                                   os.path.join(os.environ["PROGRAMS_DIR"], "prodcons")],
+                                  capture_output=True, text=True, env=dict(os.environ, PATH=bare), cwd=bare)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertIn("all consumed", done.stdout)
 
 
 if __name__ == "__main__":

@@ -47,6 +47,26 @@ for _number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
 import logging, random  # noqa: E402,F401  before matplotlib's import in a thread, which a fork must not meet half done
 import argparse, importlib.util, math, os, shutil, sys, tempfile, threading  # noqa: E402
 
+
+def hold_standard_descriptors():
+    """Standard input, output and error that the tool was started without
+    are held open on /dev/null: a file the tool opens must not become one
+    of them. Without standard error the tool's own words go nowhere, and it
+    goes on; without standard output it says so at the end."""
+    for number in (0, 1, 2):
+        try:
+            os.fstat(number)
+        except OSError:
+            held = os.open(os.devnull, os.O_RDWR)  # the lowest free descriptor: this one, or one below it
+            if held != number:
+                os.dup2(held, number)
+                os.close(held)
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", closefd=False)
+
+
+hold_standard_descriptors()
+
 from inside import analyse, picture, races, read, record, table, trace  # noqa: E402
 from inside.read import Failure  # noqa: E402
 

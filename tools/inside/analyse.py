@@ -19,9 +19,10 @@ JOIN = "_ZNSt6thread4joinEv"
 TASK_CALL = "pthread_once"
 
 # lines_cut: (how many lines of the output the trace keeps, how many bytes after them it leaves out), or None.
+# lives: {task: (when the thread began, when it ended)}.
 Analysis = namedtuple("Analysis", "order roles calls names flows holds values blocked unfinished lines warnings "
-                                  "end stop targets sleeps explanation objects cut races lines_cut",
-                      defaults=(None, None))
+                                  "end stop targets sleeps explanation objects cut races lines_cut lives",
+                      defaults=(None, None, None))
 # What the tool knows of a call that was still in flight when the run
 # ended: the live thread as the kernel showed it when the run was stopped
 # (or None), the memory at the futex it waited on, and where it was made:
@@ -41,8 +42,8 @@ def analyse(record, recording):
     roles, order, created = threads.name_tasks(calls, rare, record.images, record.creations, runs)
     mark_async_tasks(calls, record.creations, runs)
     rare = {task: [call for call in task_calls if call.name in RARE] for task, task_calls in calls.items()}
-    symbols.name_locals(objects.used_addresses(calls))
     name_from_sources(calls, unfinished, symbols)
+    symbols.name_locals(objects.used_addresses(calls))
     name_from_code(calls, symbols)
     names = objects.Names(calls, symbols, roles)
     names.index(calls)
@@ -83,38 +84,64 @@ def analyse(record, recording):
     warnings += check_lines(strays, lost if whole else [], recording)
     result = Analysis(order, roles, calls, names, flows, holds, values, blocked, unfinished, line_events, warnings,
                       end, stop, targets, {}, None, names.kinds, record.cut, None,
-                      (recording.output.count(b"\n"), recording.result.skipped) if recording.result.skipped else None)
+                      (recording.output.count(b"\n"), recording.result.skipped) if recording.result.skipped else None,
+                      lives_of(record, order, end, stop))
     if stop and stop[0] == "deadlock":
         result = result._replace(explanation=explain.deadlock(result, recording.snapshot))
     return result
 
 
 def leave_out_library_objects(calls, symbols):
-    """The calls on objects that lie in a library's own memory (the pool of
-    mutexes behind std::osyncstream, in libstdc++) are not the program's:
-    they are left out."""
+    """The calls on objects of a library's own (the mutexes behind
+    std::osyncstream, which libstdc++'s headers declare) are not the
+    program's: they are left out."""
+    theirs = {}
+
+    def library_object(call):
+        if call.name not in OBJECTS or not call.args:
+            return False
+        address = call.args[0]
+        if address not in theirs:
+            theirs[address] = symbols.in_library(address)
+        return theirs[address]
     for task, task_calls in calls.items():
-        if any(call.name in OBJECTS and call.args and symbols.in_library(call.args[0]) for call in task_calls):
-            calls[task] = [call for call in task_calls
-                           if not (call.name in OBJECTS and call.args and symbols.in_library(call.args[0]))]
+        if any(library_object(call) for call in task_calls):
+            calls[task] = [call for call in task_calls if not library_object(call)]
 
 
 def name_from_sources(calls, unfinished, symbols):
-    """An object that nothing else names (on the heap, or in memory the
-    program mapped) is named by the expression that the source line of a
-    call still waiting on it wrote, where that line is plain enough."""
+    """An object that no variable at a fixed address holds (on a stack, on
+    the heap, a future's shared state) is named by the expression that the
+    program's own source lines of the calls on it write, where they agree
+    and are plain enough: the line of a call's caller, passing over the
+    header code of the C++ library by the return addresses that the record
+    kept, or of a call still waiting when the run was stopped, by its stack."""
+    chains, sites, seen = defaultdict(list), defaultdict(list), set()
     for task_calls in calls.values():
         for call in task_calls:
-            pending = unfinished.get(id(call)) if unfinished else None
-            if pending is None or not pending.site:
+            kinds = OBJECTS.get(call.name)
+            pending = unfinished.get(id(call)) if kinds else None
+            key = (call.name, call.args, call.caller, call.stack)
+            if not kinds or (key in seen and pending is None):
                 continue
-            kinds = OBJECTS.get(call.name, ())
-            for i, (kind, address) in enumerate(zip(kinds, call.args if kinds else ())):
-                if isinstance(address, int) and address and symbols.object(address, kind).startswith("0x"):
-                    found = objects.from_source(kind, pending.site, lock=i == 1 and call.name in COND_WAITS)
-                    if found:
-                        symbols.given[address] = found
-                        symbols.names.pop((address, kind), None)
+            seen.add(key)
+            for i, (kind, address) in enumerate(zip(kinds, call.args)):
+                if not address or symbols.variable(address) is not None:
+                    continue
+                about = (kind, address, i == 1 and call.name in COND_WAITS)
+                chain = [at for at in (call.caller, *call.stack) if at and not symbols.in_tool(at)]
+                if chain:
+                    chains[about].append(chain)
+                if pending is not None and pending.site and pending.site[0]:
+                    sites[about].append(pending.site[:2])
+    lines = symbols.sites({at for found in chains.values() for chain in found for at in chain})
+    for about in chains.keys() | sites.keys():
+        kind, address, lock = about
+        places = sites[about] + [next((lines[at] for at in chain if lines.get(at)), None) for chain in chains[about]]
+        said = {objects.from_source(kind, place, lock=lock) for place in places if place} - {None}
+        if len(said) == 1:  # the lines that name it agree
+            symbols.given[address] = said.pop()
+            symbols.names.pop((address, kind), None)
 
 
 def name_from_code(calls, symbols):
@@ -253,6 +280,32 @@ def process_ends(record):
     for pid, (moment, _, _) in record.endings.items():
         ends[pid] = max(ends.get(pid, 0), moment)
     return ends
+
+
+def lives_of(record, order, end, stop):
+    """{task: (began, ended)}: a thread's life from its creation, or its
+    process's start, to its end, its process's end, or the moment the run
+    was stopped; within the run."""
+    starts = {}
+    for image in record.images:
+        starts.setdefault(image.pid, image.start)
+    ends = process_ends(record)
+    lives = {}
+    for task in order:
+        life = record.lives.get(task)
+        task_calls = record.calls.get(task, [])
+        began = life.began if life is not None and life.began is not None else \
+            starts.get(task[0], task_calls[0].start if task_calls else 0)
+        if life is not None and life.ended is not None:
+            ended = life.ended
+        elif stop is not None:
+            ended = stop[1]
+        else:
+            ended = ends.get(task[0], end)
+        if task_calls:
+            ended = max(ended, max(call.end for call in task_calls[-16:]))
+        lives[task] = (max(0, began), min(max(began, ended), end))
+    return lives
 
 
 def check_lines(strays, lost, recording):

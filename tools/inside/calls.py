@@ -13,7 +13,10 @@ recording library (recorder.c) wraps, and gives:
             it returns is recorded too;
   library   whether it is recorded when a library makes it too: text handed
             to the C library by libstdc++'s streams, the joins that
-            std::async makes, the creations of threads.
+            std::async makes, the creations of threads;
+  stack     whether its record keeps the return addresses of its callers: a
+            wait whose object may have no name of its own, named then by
+            the program's source line that waits on it.
 
 Calls that no program makes by that name are made by the analysis from what
 was recorded: the waits and wakes of the C++20 semaphores, latches and
@@ -24,7 +27,8 @@ The library's call numbers follow the order of the table (header()): adding
 a call is a line here and its wrapper there."""
 from collections import namedtuple
 
-Call = namedtuple("Call", "name state objects does args library", defaults=(None, (), "", (), False))
+Call = namedtuple("Call", "name state objects does args library stack",
+                  defaults=(None, (), "", (), False, False))
 
 SLEEPING, LOCK, CONDITION, SEMAPHORE = "sleeping", "waiting for a lock", "waiting on a condition", \
     "waiting on a semaphore"
@@ -76,7 +80,8 @@ CALLS = {
     "pthread_cond_broadcast": Call("pthread_cond_broadcast", None, ("cond",), "broadcast", ("cond",)),
     # std::condition_variable::wait, with the mutex of the unique_lock it is given
     "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE":
-        Call("std::condition_variable::wait", CONDITION, ("cond", "mutex"), "cond-wait", ("cond", "mutex")),
+        Call("std::condition_variable::wait", CONDITION, ("cond", "mutex"), "cond-wait", ("cond", "mutex"),
+             stack=True),
     "_ZNSt18condition_variable10notify_oneEv": Call("std::condition_variable::notify_one", None, ("cond",), "signal",
                                                     ("cond",)),
     "_ZNSt18condition_variable10notify_allEv": Call("std::condition_variable::notify_all", None, ("cond",),
@@ -92,12 +97,12 @@ CALLS = {
     "sem_clockwait": Call("sem_clockwait", SEMAPHORE, ("semaphore",), "sem-trywait", ("semaphore", "clock")),
     "sem_post": Call("sem_post", None, ("semaphore",), "sem-post", ("semaphore",)),
     # the futex system call, under C++20's semaphores, latches, barriers and atomic waits
-    "syscall": Call("syscall", None, (), "syscall", ("address", "operation", "value")),
+    "syscall": Call("syscall", None, (), "syscall", ("address", "operation", "value"), stack=True),
     # std::future and std::promise wait on a word of their shared state
     FUTEX_WAIT_UNTIL.format("19_M_futex_wait_until"): Call("std::future::wait", FUTURE, ("future",), "future-wait",
-                                                           ("future", "timed")),
+                                                           ("future", "timed"), stack=True),
     FUTEX_WAIT_UNTIL.format("26_M_futex_wait_until_steady"): Call("std::future::wait", FUTURE, ("future",),
-                                                                  "future-wait", ("future", "timed")),
+                                                                  "future-wait", ("future", "timed"), stack=True),
     "_ZNSt28__atomic_futex_unsigned_base19_M_futex_notify_allEPj":
         Call("std::promise::set_value", None, ("future",), "future-set", ("future",)),
     # reading input: a thread inside one of these waits for it

@@ -26,8 +26,8 @@ STRIPPED = ("DW_TAG_typedef", "DW_TAG_const_type", "DW_TAG_volatile_type", "DW_T
 STRUCTURES = ("DW_TAG_structure_type", "DW_TAG_class_type", "DW_TAG_union_type")
 
 # A variable: where it is (an address, or an offset from its function's
-# frame base), its size, its name and its type's DIE.
-Variable = namedtuple("Variable", "at size name type")
+# frame base), its size, its name, its type's DIE and the DIE that declares it.
+Variable = namedtuple("Variable", "at size name type declaration")
 
 
 def text(die, attribute="DW_AT_name"):
@@ -121,11 +121,13 @@ class Debug:
             return
         size = size_of(type_die)
         if operations[0].op_name == "DW_OP_addr":
-            self.variables.append(Variable(operations[0].args[0], size, qualified(declaration, name), type_die))
+            self.variables.append(Variable(operations[0].args[0], size, qualified(declaration, name), type_die,
+                                           declaration))
             return
         function = enclosing_function(die)
         if function is not None:
-            self.frames.setdefault(function, []).append(Variable(operations[0].args[0], size, name, type_die))
+            self.frames.setdefault(function, []).append(Variable(operations[0].args[0], size, name, type_die,
+                                                                 declaration))
 
     def variable(self, at):
         """The variable at a fixed address that holds at, or None."""
@@ -343,17 +345,24 @@ def lambda_place(die):
 
 
 def source_file(die):
-    """The file that a DIE was declared in, as the compile unit names it."""
+    """The path of the file that a DIE was declared in, as the compile unit
+    names it, or None."""
     unit = die.cu
-    line_program = unit.dwarfinfo.line_program_for_CU(unit)
     number = die.attributes.get("DW_AT_decl_file")
-    if line_program is None or number is None:
+    if number is None:
         return None
     try:
-        entry = line_program["file_entry"][number.value - (0 if unit.header["version"] >= 5 else 1)]
-    except IndexError:
+        line_program = unit.dwarfinfo.line_program_for_CU(unit)
+        if line_program is None:
+            return None
+        version = unit.header["version"]
+        entry = line_program["file_entry"][number.value - (0 if version >= 5 else 1)]
+        folders = line_program["include_directory"]
+        index = entry.dir_index - (0 if version >= 5 else 1)
+        folder = folders[index] if 0 <= index < len(folders) else b""
+    except (IndexError, KeyError, AttributeError):
         return None
-    return os.fsdecode(entry.name)
+    return os.path.join(os.fsdecode(folder), os.fsdecode(entry.name))
 
 
 def sync_objects(type_die, offset, depth=0):

@@ -134,6 +134,10 @@ def reasons(pending, alive, analysis, pipes):
             holder = holders.get(obj)
             if holder is None:
                 text.append(f"{obj} is held, by no thread that is left.")
+            elif holder[0] != task[0]:  # a thread of another process: the one that forked this one
+                process = roles[(task[0], task[0])]
+                text.append(f"{obj} was locked by {roles[holder]} when {process} was forked: {process}'s copy "
+                            f"stays locked, and no thread of {process} holds it.")
             elif holder not in alive:
                 text.append(f"{obj} is held by {roles[holder]}, which has ended without unlocking it.")
             else:

@@ -16,6 +16,8 @@ file and line of its call.
 import os, re, signal, subprocess, time
 from collections import namedtuple
 
+from .symbols import own_source
+
 
 FUTEX, WAIT4, WAITID, READ = 202, 61, 247, 0
 PIPE = re.compile(r"pipe:\[(\d+)\]")
@@ -196,7 +198,6 @@ def inspect(pid, everyone):
 # A frame of a stack as eu-stack gives it: its address, function, module,
 # and source file and line (None without debugging information).
 Frame = namedtuple("Frame", "address function module file line")
-SYSTEM_SOURCES = ("/usr/include/", "/usr/lib/", "/usr/local/include/", "./", "../")
 
 
 def stack_frames(pid):
@@ -225,12 +226,12 @@ def stack_frames(pid):
 def program_frame(frame):
     """A frame in the program's own modules: not a library's, nor the tool's recording library's."""
     return frame.module is not None and not frame.module.startswith(("/usr/lib/", "/lib/")) \
-        and not frame.module.endswith("/recorder.so")
+        and not os.path.basename(frame.module).startswith("recorder")
 
 
 def own(frame):
     """A frame in the program's own source: not a library's, not a header of one."""
-    return frame.file is not None and not frame.file.startswith(SYSTEM_SOURCES) and program_frame(frame)
+    return own_source(frame.file) and program_frame(frame)
 
 
 def site(frames, return_address):

@@ -11,6 +11,7 @@ from collections import defaultdict
 
 from . import dwarf
 from .calls import OBJECTS, as_cxx, display
+from .symbols import own_source
 
 KINDS = ("semaphore", "mutex", "cond", "barrier", "rwlock", "latch", "atomic", "future")
 # Where a futex word lies in each kind of POSIX object (glibc 2.36, x86-64),
@@ -122,7 +123,7 @@ def call_sites(program, functions):
     for line in dwarf.disassembly(program).splitlines():
         place = SITE_LINE.match(line)
         if place:
-            where = (place[1], int(place[2])) if not place[1].startswith("/usr/") else None
+            where = (place[1], int(place[2])) if own_source(place[1]) else None
             continue
         call = SITE_CALL.match(line)
         if call and call[1] in functions and where:
@@ -196,7 +197,8 @@ class Names:
         if address in self.opened:
             return self.opened[address]
         if kind == "future":
-            return self.futures.setdefault(address, f"future {len(self.futures) + 1}")
+            named = self.symbols.given.get(address)
+            return named or self.futures.setdefault(address, f"future {len(self.futures) + 1}")
         name = self.symbols.object(address, kind)
         if (kind, address) in self.several:
             copy = f"{name} in {self.roles.get((pid, pid), pid)}"

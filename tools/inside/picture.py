@@ -243,7 +243,7 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
     states, used, labels, never_ended, label_of = [], set(), [], [], {}
     for task in analysis.order:
         task_calls = analysis.calls.get(task, [])
-        if not task_calls:
+        if not task_calls and task not in analysis.lives:
             continue
         # The waits and sleeps, as arrays; a kind of state for each distinct call.
         waiting = [call for call in task_calls if call.name in STATES]
@@ -267,8 +267,7 @@ def draw_lanes(lanes, analysis, profile, end, scale, patch, line, progress):
             if obj and fits((ends[i] - starts[i]) * scale, obj):
                 labels.append(((starts[i] + ends[i]) / 2, lane[task], obj))
         never_ended += [(call.end / 1e9, lane[task]) for call in waiting if id(call) in analysis.unfinished]
-        first = 0 if task == analysis.order[0] else task_calls[0].start / 1e9
-        last = max(call.end for call in task_calls[-16:]) / 1e9  # the last call, or one it is in
+        first, last = (moment / 1e9 for moment in analysis.lives[task])  # from its creation to its end
         y = (lane[task] - 0.35, 0.7)
         if (last - first) * scale >= 1 and not profile:
             lanes.broken_barh([(first, last - first)], y, color=colours["running"], linewidth=0)

@@ -21,6 +21,7 @@ import os, re
 from collections import namedtuple
 
 from . import dwarf, objects, unseen
+from .symbols import own_source
 from .calls import FUTEX_WAITS, FUTEX_WAKES, named
 
 Access = namedtuple("Access", "thread access file line locks")
@@ -33,7 +34,6 @@ Report = namedtuple("Report", "pid this earlier described")
 Side = namedtuple("Side", "access thread locks frames")
 Log = namedtuple("Log", "pid parent reports locks")
 
-SYSTEM_SOURCES = ("/usr/include/", "/usr/lib/", "/usr/local/include/", "/usr/share/")
 FRAME = re.compile(r"(?:at|by) 0x[0-9A-F]+: (.*?) (?:\((/[^()]*?):(\d+)\)|\(in .*\)|\(.*\))$")
 FUTEX_CALLS = FUTEX_WAITS | FUTEX_WAKES | named("task") | frozenset({"syscall"})
 SUPPRESSIONS = "".join(f"{{\n   libfaketime's own, not the program's\n   Helgrind:{kind}\n   obj:*/libfaketime*\n}}\n"
@@ -115,7 +115,7 @@ def read_description(lines, i):
 def own(frames):
     """(file, line) of the first frame in the program's own source, or None."""
     for _, file, line in frames:
-        if file and not file.startswith(SYSTEM_SOURCES):
+        if own_source(file):
             return file, line
     return None
 

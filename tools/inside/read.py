@@ -28,8 +28,9 @@ TEXT, BEGIN, END, DYING, EXITING, INSERTED = (RECORDS[kind] for kind in
 # table names them, the value it returned (None in flight), its flags
 # (UNWOUND...), the text that followed it (bytes, or None), and the return
 # address of its caller: where the program made it (None where the record
-# has no room for it).
-Call = namedtuple("Call", "name start end args ret flags text caller")
+# has no room for it); and for a wait whose object may have no name of its
+# own, the return addresses of the callers outside the caller, outward.
+Call = namedtuple("Call", "name start end args ret flags text caller stack")
 NAME, START, END_AT, RAW, RET = range(5)
 # A process image: a process, or a program that a process exec'd: its pid,
 # parent, when it began (program ns), the program's path, and its map of
@@ -232,11 +233,14 @@ def read_thread(task, records, zero, speed, task_calls, lives, creations, insert
             arguments = tuple(args[i][:count])
             arguments = shared.setdefault(arguments, arguments)
             caller = args[i][3] if count < 4 else rets[i] if open_calls[i] else None
+            text, stack = texts.get(i), ()
+            if text is not None and CALLS[name].stack:
+                text, stack = None, struct.unpack(f"<{len(text) // 8}Q", text[:len(text) // 8 * 8])
             if open_calls[i]:
-                call = Call(name, starts[i], None, arguments, None, flags[i], texts.get(i), caller)
+                call = Call(name, starts[i], None, arguments, None, flags[i], text, caller, stack)
             else:
-                call = Call(name, starts[i], max(starts[i], ends[i]), arguments, signed(rets[i]), flags[i],
-                            texts.get(i), caller)
+                call = Call(name, starts[i], max(starts[i], ends[i]), arguments, signed(rets[i]), flags[i], text,
+                            caller, stack)
             if name == "pthread_create":
                 creations.append(creation(task, call))
             if flags[i] & FROM_LIBRARY and name != "_ZNSt6thread4joinEv" and CALLS[name].does != "text":

@@ -6,7 +6,7 @@ compiler, from its source and a header of the call numbers that the table
 of calls gives; it writes the calls of each thread into files in a folder of
 the tool's. Standard output and standard error share the terminal, as they
 would for a user; the lines that reached it are the run's output."""
-import os, shutil, signal, stat, struct, subprocess
+import hashlib, os, shutil, signal, stat, struct, subprocess, tempfile
 from collections import namedtuple
 
 from ptyrun import run
@@ -69,12 +69,24 @@ def compiler():
 
 
 def build_library(folder):
-    """The recording library, built for this machine in folder."""
+    """The recording library, built for this machine: kept in the user's
+    cache under a name made of its source, its call numbers and the
+    compiler, so that it is built once for each of them; built in folder
+    where the cache cannot be written."""
     found = compiler()
     if found is None:
         raise Failure("there is no C compiler to build the tool's recording library: apt-get install gcc")
-    with open(os.path.join(folder, "calls.h"), "w") as numbers:
-        numbers.write(header())
+    with open(LIBRARY, "rb") as source:
+        text = source.read()
+    numbers = header()
+    made = os.stat(found)
+    key = hashlib.sha256(text + numbers.encode() + f"{found} {made.st_size} {made.st_mtime_ns}".encode())
+    cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "timeline")
+    cached = os.path.join(cache, f"recorder-{key.hexdigest()[:16]}.so")
+    if os.path.exists(cached):
+        return cached
+    with open(os.path.join(folder, "calls.h"), "w") as written:
+        written.write(numbers)
     library = os.path.join(folder, "recorder.so")
     done = subprocess.run([found, "-O2", "-shared", "-fPIC", "-fexceptions", "-fvisibility=hidden", "-I", folder,
                            "-o", library, LIBRARY, "-ldl"], capture_output=True, start_new_session=True, text=True,
@@ -82,7 +94,19 @@ def build_library(folder):
     if done.returncode != 0:
         said = (done.stderr.strip().splitlines() or ["no reason given"])[-1]
         raise Failure(f"{os.path.basename(found)} could not build the tool's recording library: {said}")
-    return library
+    temporary = None
+    try:  # into the cache whole, or not at all
+        os.makedirs(cache, exist_ok=True)
+        handle, temporary = tempfile.mkstemp(dir=cache, prefix=".recorder-", suffix=".so")
+        os.close(handle)
+        shutil.copyfile(library, temporary)
+        os.chmod(temporary, 0o755)
+        os.replace(temporary, cached)
+        return cached
+    except OSError:
+        if temporary and os.path.exists(temporary):
+            os.unlink(temporary)
+        return library
 
 
 class NotStarted(Failure):

@@ -34,6 +34,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <execinfo.h>
 #include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
@@ -72,6 +73,7 @@ enum {
     pointedBytes = 128,   /* and at each address found in its first words */
     pointersFollowed = 8,
     streambufOffset = 232, /* of std::basic_ios<char>'s _M_streambuf, in libstdc++'s stable ABI */
+    stackFrames = 12,      /* return addresses kept of a wait on an object with no name */
 };
 
 /* One call, 64 bytes. end is 0 while the call is in flight. A record with
@@ -386,6 +388,17 @@ static struct call enter_text(uint16_t kind, uintptr_t caller, uintptr_t frame, 
 static struct call enter(uint16_t kind, uintptr_t caller, uintptr_t frame, uint16_t flags)
 {
     return enter_text(kind, caller, frame, flags, NULL, 0);
+}
+
+/* A call entered with the return addresses of its callers as its text:
+ * where a wait on an object that has no name of its own was made, through
+ * the library's header code compiled into the program, up to the
+ * program's own line that names the object. */
+static struct call enter_with_stack(uint16_t kind, uintptr_t caller, uintptr_t frame)
+{
+    void *stack[stackFrames + 1];
+    int depth = ready && !inVfork && !me.busy ? backtrace(stack, stackFrames + 1) : 0;
+    return enter_text(kind, caller, frame, 0, stack + 1, depth > 1 ? (size_t)(depth - 1) * sizeof(void *) : 0);
 }
 
 static void close_call(struct call *call, uint64_t value, uint16_t flags)
@@ -940,7 +953,7 @@ long syscall(long number, ...)
     va_end(more);
     struct call call __attribute__((cleanup(unwinding))) = {NULL};
     if (number == SYS_futex) {
-        call = enter(CALL_syscall, CALLER, FRAME, 0);
+        call = enter_with_stack(CALL_syscall, CALLER, FRAME);
     }
     ARG(0, a);
     ARG(1, b);
@@ -958,7 +971,8 @@ HOOK(syscall);
 void _ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE(void *self, void **lock)
 {
     REAL(_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE);
-    RECORDING(CALL__ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE);
+    struct call call __attribute__((cleanup(unwinding))) =
+        enter_with_stack(CALL__ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE, CALLER, FRAME);
     ARG(0, self);
     ARG(1, *lock);
     real(self, lock);
@@ -993,7 +1007,7 @@ HOOK(_ZNSt18condition_variable10notify_allEv);
     _Bool name(void *self, unsigned *word, unsigned value, _Bool timed, long seconds, long nanoseconds) \
     { \
         REAL(name); \
-        RECORDING(CALL_##name); \
+        struct call call __attribute__((cleanup(unwinding))) = enter_with_stack(CALL_##name, CALLER, FRAME); \
         ARG(0, word); \
         ARG(1, timed); \
         _Bool result = real(self, word, value, timed, seconds, nanoseconds); \
@@ -1060,7 +1074,7 @@ unsigned sleep(unsigned seconds)
     struct timespec asked = {(time_t)seconds, 0}, left = {0, 0};
     unsigned result = 0;
     if (next_nanosleep(&asked, &left) < 0) {
-        result = (unsigned)left.tv_sec + (left.tv_nsec >= 500000000L);
+        result = (unsigned)left.tv_sec; /* the whole seconds left, as the C library's sleep says */
     } else {
         errno = saved;
     }
@@ -1924,6 +1938,8 @@ __attribute__((constructor)) static void start_library(void)
         sigaction(fatalSignals[i], &action, &previous[fatalSignals[i]]);
     }
     on_exit(exiting, NULL);
+    void *warm[1];
+    backtrace(warm, 1); /* its first use loads the unwinder: now, not inside a wrapper */
     ready = 1;
     int seen = 0;
     dl_iterate_phdr(hook_modules, &seen);

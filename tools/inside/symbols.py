@@ -10,6 +10,20 @@ from . import dwarf
 
 PT_LOAD = 1
 SYSTEM = ("/usr/lib/", "/lib/", "/usr/lib64/", "/lib64/")  # libraries, whose insides are not the program's
+SYSTEM_HEADERS = ("/usr/include/", "/usr/lib/", "/usr/local/include/")
+# Sources that are not the program's: the system's headers and libraries,
+# and the C library's own files, which its debugging information names
+# relative to its build (../sysdeps/...).
+NOT_OWN = ("/usr/", "./", "../", "??", "<")
+
+
+def own_source(path):
+    """Whether a source file is the program's own: not a library's, nor a
+    header of one."""
+    return bool(path) and not path.startswith(NOT_OWN)
+
+
+LIBRARY_NAMESPACES = ("std::", "__gnu_cxx::")  # the C++ library's own variables, in the program without types
 
 
 def modules_from_maps(lines):
@@ -102,9 +116,25 @@ class Symbols:
         return None
 
     def in_library(self, address):
-        """Whether the address lies in a library's own memory, not the program's."""
+        """Whether the object at address is a library's own, not the
+        program's: in a library's memory, or in the program's but a variable
+        of a library's header (the mutexes behind std::osyncstream)."""
         module = self.module(address)
-        return module is not None and module[2].startswith(SYSTEM)
+        if module is None:
+            return False
+        if module[2].startswith(SYSTEM):
+            return True
+        known = self.variable(address)
+        if known:
+            declared = dwarf.source_file(known[1].declaration)
+            return bool(declared) and declared.startswith(SYSTEM_HEADERS)
+        found = self.symbol(address)
+        return bool(found) and found[0].startswith(LIBRARY_NAMESPACES)
+
+    def in_tool(self, address):
+        """Whether the address lies in the tool's own recording library."""
+        module = self.module(address)
+        return module is not None and os.path.basename(module[2]).startswith("recorder")
 
     def relative(self, path):
         extent = memory_extent(path)
@@ -231,7 +261,8 @@ class Symbols:
         return name if offset == 0 else f"{name}+{offset:#x}"
 
     def name_locals(self, used):
-        """Names the objects on the main thread's stack, used: {(kind, address)}.
+        """Names the objects on the main thread's stack, used: {(kind, address)},
+        and gives them their types (those that source lines named keep their names).
         A local variable lies at a fixed offset from its function's frame
         base, which is not recorded; the frame base is the one that puts
         the most of the objects seen on the stack at the places of locals of
@@ -260,9 +291,11 @@ class Symbols:
             return
         _, base, places = best
         for kind, address in wanted:
-            for offset, place_kind, name in places:
+            for offset, place_kind, (name, type_die) in places:
                 if place_kind == kind and address - offset == base:
-                    self.given[address], self.given_types[address] = name
+                    # A name that a source line gave stays: the frame is a guess, its types one of its kind.
+                    self.given.setdefault(address, name)
+                    self.given_types[address] = type_die
 
     def tail_site(self, address):
         """(file, line) in the program's own source of the calls that jumped
@@ -273,23 +306,26 @@ class Symbols:
         jumps = debug.tail_calls(where[1]) if debug else []
         if not jumps:
             return None
-        try:
-            out = subprocess.run(["eu-addr2line", "-e", where[0], "-a", "-i", *(hex(pc) for pc in jumps)],
-                                 capture_output=True, text=True, errors="replace", timeout=20,
-                                 start_new_session=True).stdout
-        except (OSError, subprocess.TimeoutExpired):
-            return None
-        places, first = set(), None  # the first of the program's own lines of each jump, innermost first
-        for line in out.splitlines() + ["0x"]:
-            if line.startswith("0x"):
-                if first:
-                    places.add(first)
-                first = None
-                continue
-            found = re.fullmatch(r"(.+?):(\d+)(?::\d+)?", line)
-            if found and first is None and not found[1].startswith(("/usr/", "./", "../", "??")):
-                first = (found[1], int(found[2]))
+        places = {site for site in lines_of(where[0], jumps).values() if site}
         return places.pop() if len(places) == 1 else None
+
+    def sites(self, addresses):
+        """{address: (file, line)} of the first of the program's own source
+        lines that each return address comes from, inlined functions
+        included (the header code of a library inlined into the program is
+        passed over), or None."""
+        found, by_module = {}, {}
+        for address in set(addresses):
+            where = self.offset(address)
+            if where is None or where[0].startswith(SYSTEM):
+                found[address] = None
+            else:
+                by_module.setdefault(where[0], []).append((address, where[1]))
+        for path, pairs in by_module.items():
+            lines = lines_of(path, [at - 1 for _, at in pairs])  # the call, not the instruction after it
+            for address, at in pairs:
+                found[address] = lines.get(at - 1)
+        return found
 
     def type_name(self, address):
         """The name of the type of the synchronisation object at address
@@ -326,3 +362,28 @@ def clean(name):
     name = re.sub(r"\.\d+$", "", name)
     return re.sub(r"\((?!\)).*\)( const)?$|\(\)( const)?$", "", name) if name.endswith(")") or \
         name.endswith(") const") else name
+
+
+def lines_of(path, addresses):
+    """{address: (file, line)} of the first of the program's own lines that
+    each address of a module's code comes from, inlined functions included
+    (innermost first), from eu-addr2line; None where there is none."""
+    found = {}
+    if not addresses:
+        return found
+    try:
+        out = subprocess.run(["eu-addr2line", "-e", path, "-a", "-i", *(hex(pc) for pc in addresses)],
+                             capture_output=True, text=True, errors="replace", timeout=60,
+                             start_new_session=True).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return found
+    current = None
+    for line in out.splitlines():
+        if line.startswith("0x"):
+            current = int(line, 16)
+            found[current] = None
+            continue
+        place = re.fullmatch(r"(.+?):(\d+)(?::\d+)?", line)
+        if current is not None and found[current] is None and place and own_source(place[1]):
+            found[current] = (place[1], int(place[2]))
+    return found

@@ -29,7 +29,8 @@ def routine_role(name):
 
 
 def processes(calls, images):
-    """Each process's role, and the processes in track order. A process is
+    """Each process's role, and the processes in track order (calls: the
+    rare calls of each task, forks among them). A process is
     a child when its parent is one of the run's (fork, system() and
     posix_spawn alike); one that runs another program than the first says
     which."""
@@ -39,7 +40,11 @@ def processes(calls, images):
     programs = {image.pid: image.program for image in images}
     pids = sorted(set(first_image) | {pid for pid, _ in calls})
     parents = {pid: image.parent for pid, image in first_image.items() if image.parent in first_image}
-    children = sorted((pid for pid in pids if pid in parents), key=lambda p: (first_image[p].start, p))
+    # Children in the order they were made: by the fork that returned each (its parent's record), else as they began.
+    forked = {call.ret: call.start for task_calls in calls.values() for call in task_calls
+              if call.name == "fork" and call.ret is not None and call.ret > 0}
+    children = sorted((pid for pid in pids if pid in parents),
+                      key=lambda p: (forked.get(p, first_image[p].start if p in first_image else 0), p))
     roots = [pid for pid in pids if pid not in parents]
     first = programs.get(roots[0]) if roots else None
     roles = {}
@@ -75,7 +80,7 @@ def creation_name(creation, symbols):
 def name_tasks(calls, rare, images, creations, runs):
     """roles {task: role}; the tracks in order; {id(creating call): role}.
     runs: {id(creation): what it runs}, from creation_name()."""
-    roles, pids = processes(calls, images)
+    roles, pids = processes(rare, images)
     for pid in pids:
         calls.setdefault((pid, pid), [])
     made = [c for c in creations if c.result == 0 and c.tid is not None]

@@ -9,7 +9,10 @@ makes a few million events."""
 import json
 
 from .calls import ASYNC_TASK, ASYNC_WAIT, CHILD_WAITS, COND_WAITS, CREATES, SLEEPS, SPANS, THREAD_JOINS, display
+from .read import ABANDONED, UNWOUND
 from .threads import signed
+
+ENDED = UNWOUND | ABANDONED  # calls that did not return
 
 FLOW_INSIDE_NS = 500  # how far inside its call's slice each end of a flow lies, at most
 CHUNK = 10000  # events written at once
@@ -70,6 +73,10 @@ def arguments_json(call, task, analysis):
     found = about(call, task, analysis)
     if id(call) in analysis.unfinished:
         found["unfinished"] = True
+    if call.flags & UNWOUND:  # an exception, a cancellation or pthread_exit ended it
+        found["ended by"] = "unwinding"
+    elif call.flags & ABANDONED:
+        found["ended by"] = "longjmp"
     return json.dumps(found)
 
 
@@ -98,6 +105,12 @@ def write(path, program, analysis):
                 emit(meta("process_sort_index", pid, tid, {"sort_index": index}))
             emit(meta("thread_name", pid, tid, {"name": roles[task]}))
             emit(meta("thread_sort_index", pid, tid, {"sort_index": index}))
+        for task in order:  # each thread's life, from its creation to its end, around its calls
+            began, ended = analysis.lives[task]
+            life = json.dumps(roles[task])
+            emit(f'{{"name": {life}, "cat": "life", "ph": "B", "ts": {us(began)}, "pid": {task[0]}, '
+                 f'"tid": {task[1]}}},\n{{"name": {life}, "cat": "life", "ph": "E", "ts": {us(ended)}, '
+                 f'"pid": {task[0]}, "tid": {task[1]}}}')
         for task in order:
             # One format a task, filled in a single step for each of up to a
             # million calls; the args of each distinct call made once.
@@ -112,7 +125,7 @@ def write(path, program, analysis):
                 if call.args not in known:
                     known[call.args] = arguments_json(call, task, analysis)
             special = {id(call): arguments_json(call, task, analysis) for call in chosen
-                       if call.name in PER_CALL or (unfinished and id(call) in unfinished)}
+                       if call.name in PER_CALL or (unfinished and id(call) in unfinished) or call.flags & ENDED}
             for at in range(0, len(chosen), CHUNK):
                 part = chosen[at:at + CHUNK]
                 if special:
