@@ -669,7 +669,7 @@ class Races(unittest.TestCase):
 
     def test_without_valgrind(self):
         with tempfile.TemporaryDirectory() as bare:
-            for tool in ("uftrace", "eu-stack", "eu-addr2line", "cc", "gcc", "nm"):
+            for tool in ("eu-stack", "eu-addr2line", "cc", "gcc", "nm"):
                 found = shutil.which(tool)
                 if found:
                     os.symlink(found, os.path.join(bare, tool))

@@ -29,7 +29,7 @@ import os, re, shutil, statistics, subprocess, sys, tempfile, time
 
 os.environ.setdefault("BIN_DIR", sys.argv[1] if len(sys.argv) > 1 else "build")
 from ptyrun import run
-from inside.calls import CALLS
+from timeline.calls import CALLS
 
 TIMELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "timeline.py")
 # program: (what it does, what it prints)

@@ -7,7 +7,7 @@ and the layout of what a std::thread runs.
 
 Addresses are as the file gives them: offsets from the load address in a
 position-independent program."""
-import os, subprocess
+import os
 from collections import namedtuple
 
 # The types that are one synchronisation object each, by their DWARF names,
@@ -47,7 +47,7 @@ class Debug:
         from elftools.dwarf.dwarf_expr import DWARFExprParser
         from elftools.elf.elffile import ELFFile
 
-        self.variables, self.frames, self.functions, self.lambdas = [], {}, {}, []
+        self.variables, self.frames, self.functions = [], {}, {}
         self.ranges, self.call_sites = [], []  # [(low, high, DIE)]; [(DIE offset of the callee, return pc)]
         with open(path, "rb") as stream:
             elf = ELFFile(stream)
@@ -79,8 +79,6 @@ class Debug:
                         if origin is not None and pc is not None:
                             unit = die.cu.cu_offset if origin.form != "DW_FORM_ref_addr" else 0
                             self.call_sites.append((origin.value + unit, pc.value))
-                    elif tag in STRUCTURES and is_lambda(die):
-                        self.lambdas.append(die)
         self.variables.sort(key=lambda variable: variable.at)
         self.starts = [variable.at for variable in self.variables]
 
@@ -154,11 +152,6 @@ class Debug:
             if attribute in holder.attributes:
                 names.add(holder.get_DIE_from_attribute(attribute).offset)
         return sorted({pc - 1 for origin, pc in self.call_sites if origin in names})
-
-    def function(self, at):
-        """The name of the function whose code begins at at, as the source writes it."""
-        die = self.functions.get(at)
-        return function_name(die) if die is not None else None
 
 
 def type_of(die, attribute="DW_AT_type"):
@@ -387,13 +380,3 @@ def sync_objects(type_die, offset, depth=0):
                 at = place.value if place is not None and isinstance(place.value, int) else 0
                 found += sync_objects(type_of(child), offset + at, depth + 1)
     return found
-
-
-def disassembly(path):
-    """The program's code as objdump shows it, each instruction under the
-    source line it comes from (inlined headers' too); "" where it cannot."""
-    try:
-        return subprocess.run(["objdump", "-d", "-l", "--no-show-raw-insn", "-w", path], capture_output=True,
-                              text=True, errors="replace", check=False).stdout
-    except OSError:
-        return ""

@@ -1,4 +1,5 @@
-"""Which threads order their work in ways that Helgrind cannot see.
+"""Which threads order their work in ways that Helgrind cannot see: atomics
+and futexes.
 
 Helgrind sees locks, semaphores, conditions, create and join; it does not
 see the ordering made by the program's own atomic instructions (lock-prefixed,
@@ -17,7 +18,8 @@ for a created one. Calls through a pointer are not followed."""
 import bisect, os, re
 from collections import defaultdict
 
-from . import cxx, dwarf
+from . import cxx
+from .sources import disassembly, file_lines
 
 HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$")
 INSTRUCTION = re.compile(r"^\s+([0-9a-f]+):\s+(\S.*)$")
@@ -25,7 +27,8 @@ LOCATION = re.compile(r"^(\S.*):(\d+)(?: \(discriminator \d+\))?$")
 TARGET = re.compile(r"^(?:call|jmp|j\w+)\w*\s+([0-9a-f]+) <([^>]+?)(?:\+0x[0-9a-f]+)?>")
 ATOMIC_SOURCE = re.compile(r"\b(?:__atomic_\w+|__sync_\w+|atomic_(?:load|store|exchange|fetch_\w+|"
                            r"compare_exchange\w*|flag_\w+|thread_fence|signal_fence)(?:_explicit)?)\s*\(|"
-                           r"\.\s*(?:load|store|exchange|fetch_\w+|compare_exchange_\w+|test_and_set)\s*\(|memory_order")
+                           r"\.\s*(?:load|store|exchange|fetch_\w+|compare_exchange_\w+|test_and_set)\s*\(|"
+                           r"memory_order")
 FUTEX_IMPORTS = ("syscall@plt", "__atomic_futex_unsigned_base")
 
 
@@ -35,8 +38,8 @@ class Code:
 
     def __init__(self, path):
         self.starts, self.names, self.marks, self.calls = [], {}, defaultdict(set), defaultdict(set)
-        text = dwarf.disassembly(path)
-        sources, lines_of, current = {}, defaultdict(set), None
+        text = disassembly(path)
+        lines_of, current = defaultdict(set), None
         branches = []
         for line in text.splitlines():
             header = HEADER.match(line)
@@ -69,7 +72,7 @@ class Code:
             if callee is not None and callee != caller:
                 self.calls[caller].add(callee)
         for function, places in lines_of.items():
-            if any(ATOMIC_SOURCE.search(source_line(sources, place)) for place in places):
+            if any(ATOMIC_SOURCE.search(source_line(place)) for place in places):
                 self.marks[function].add("atomic")
 
     def function(self, address):
@@ -96,15 +99,9 @@ class Code:
         return set().union(*self.marks.values()) if self.marks else set()
 
 
-def source_line(cache, place):
+def source_line(place):
     path, number = place
-    if path not in cache:
-        try:
-            with open(path, errors="replace") as source:
-                cache[path] = source.read().splitlines()
-        except OSError:
-            cache[path] = []
-    lines = cache[path]
+    lines = file_lines(path)
     return lines[number - 1] if 0 < number <= len(lines) else ""
 
 
@@ -131,7 +128,7 @@ def same_file(path, program):
         return False
 
 
-def threads(program, analysis, creations, symbols):
+def threads(program, tracks, creations, symbols):
     """{track name: the set of marks of what it may do that Helgrind cannot see}."""
     code = Code(program)
     everything = code.any_marks()
@@ -140,9 +137,9 @@ def threads(program, analysis, creations, symbols):
     main = code.start_of("main")
     by_task = {(c.pid, c.tid): c for c in creations if c.tid is not None}
     found = {}
-    for task in analysis.order:
-        role = analysis.roles[task]
-        if task[0] == task[1]:
+    for track in tracks:
+        task = (track.pid, track.tid)
+        if track.leads:
             starts = {main} if main is not None else set()
         elif task in by_task:
             starts = entries(by_task[task], code, symbols, program)
@@ -150,5 +147,5 @@ def threads(program, analysis, creations, symbols):
             starts = set()
         marks = code.reach(starts) if starts else everything  # where it begins is unknown: it may do anything
         if marks:
-            found[role] = marks
+            found[track.role] = marks
     return found

@@ -3,26 +3,15 @@
 slots[3].m) from the debugging information's types, a routine (producer),
 or, where nothing names it, the address itself (0x55d0c1a2b040). Where
 each module was loaded comes from /proc/PID/maps as each process wrote it;
-its symbols from nm, its types from dwarf.py."""
-import bisect, os, re, struct, subprocess
+its symbols from nm, its types from debuginfo.py."""
+import bisect, os, re, subprocess
 
-from . import dwarf
+from . import debuginfo as dwarf
+from .elf import maybe
+from .sources import lines_of
 
-PT_LOAD = 1
 SYSTEM = ("/usr/lib/", "/lib/", "/usr/lib64/", "/lib64/")  # libraries, whose insides are not the program's
 SYSTEM_HEADERS = ("/usr/include/", "/usr/lib/", "/usr/local/include/")
-# Sources that are not the program's: the system's headers and libraries,
-# and the C library's own files, which its debugging information names
-# relative to its build (../sysdeps/...).
-NOT_OWN = ("/usr/", "./", "../", "??", "<")
-
-
-def own_source(path):
-    """Whether a source file is the program's own: not a library's, nor a
-    header of one."""
-    return bool(path) and not path.startswith(NOT_OWN)
-
-
 LIBRARY_NAMESPACES = ("std::", "__gnu_cxx::")  # the C++ library's own variables, in the program without types
 
 
@@ -43,61 +32,10 @@ def modules_from_maps(lines):
         tops[path] = max(tops.get(path, end), end)
     found = []
     for path, base in bases.items():
-        extent = memory_extent(path)
-        relative = extent is not None and extent[1]
-        end = max(tops[path], (base if relative else 0) + extent[0]) if extent else tops[path]
+        elf = maybe(path)
+        end = max(tops[path], (base if elf.relative else 0) + elf.top) if elf else tops[path]
         found.append((base, end, path))
     return sorted(found)
-
-
-def segments(path):
-    """[(address, file offset, size in the file)] of the module's loaded segments."""
-    try:
-        with open(path, "rb") as elf:
-            header = elf.read(64)
-            if len(header) < 64 or header[:4] != b"\x7fELF" or header[4] != 2:
-                return []
-            offset, = struct.unpack_from("<Q", header, 32)
-            entry_size, count = struct.unpack_from("<HH", header, 54)
-            elf.seek(offset)
-            table = elf.read(entry_size * count)
-    except OSError:
-        return []
-    found = []
-    for i in range(len(table) // max(entry_size, 1)):
-        kind, = struct.unpack_from("<I", table, i * entry_size)
-        if kind == PT_LOAD:
-            file_offset, address, _, size = struct.unpack_from("<QQQQ", table, i * entry_size + 8)
-            found.append((address, file_offset, size))
-    return found
-
-
-def memory_extent(path):
-    """(the end of the module's last loaded segment, whether its addresses
-    are offsets from where it is loaded), from its ELF header, or None."""
-    try:
-        with open(path, "rb") as elf:
-            header = elf.read(64)
-            if len(header) < 64 or header[:4] != b"\x7fELF" or header[4] != 2:
-                return None
-            kind, = struct.unpack_from("<H", header, 16)
-            offset, = struct.unpack_from("<Q", header, 32)
-            entry_size, count = struct.unpack_from("<HH", header, 54)
-            elf.seek(offset)
-            table = elf.read(entry_size * count)
-    except OSError:
-        return None
-    top = 0
-    for i in range(len(table) // max(entry_size, 1)):
-        fields = table[i * entry_size:(i + 1) * entry_size]
-        if len(fields) < 56:
-            break
-        kind_of_segment, = struct.unpack_from("<I", fields, 0)
-        address, = struct.unpack_from("<Q", fields, 16)
-        size, = struct.unpack_from("<Q", fields, 40)
-        if kind_of_segment == PT_LOAD:
-            top = max(top, address + size)
-    return top, kind == 3  # ET_DYN: symbols are offsets from the load address
 
 
 class Symbols:
@@ -137,8 +75,8 @@ class Symbols:
         return module is not None and os.path.basename(module[2]).startswith("recorder")
 
     def relative(self, path):
-        extent = memory_extent(path)
-        return bool(extent and extent[1])
+        elf = maybe(path)
+        return bool(elf and elf.relative)
 
     def table(self, path):
         """The module's symbols that have a size: sorted [(offset, size, name, is_code)]."""
@@ -206,7 +144,8 @@ class Symbols:
         if where is None:
             return None
         path, at = where
-        for start, file_offset, size in segments(path):
+        elf = maybe(path)
+        for start, file_offset, size, _ in elf.loads if elf else ():
             if start <= at < start + size:
                 try:
                     with open(path, "rb") as module:
@@ -228,6 +167,11 @@ class Symbols:
         if where and where[0] != self.program and ".so" in os.path.basename(where[0]):
             return os.path.basename(where[0]).split(".so")[0] + " thread"
         return hex(address)
+
+    def give(self, address, name):
+        """Names the object at address, as a source line or a local variable does."""
+        self.given[address] = name
+        self.names = {key: found for key, found in self.names.items() if key[0] != address}
 
     def object(self, address, kind=None):
         """The name of the object at address, for an object of that kind."""
@@ -362,28 +306,3 @@ def clean(name):
     name = re.sub(r"\.\d+$", "", name)
     return re.sub(r"\((?!\)).*\)( const)?$|\(\)( const)?$", "", name) if name.endswith(")") or \
         name.endswith(") const") else name
-
-
-def lines_of(path, addresses):
-    """{address: (file, line)} of the first of the program's own lines that
-    each address of a module's code comes from, inlined functions included
-    (innermost first), from eu-addr2line; None where there is none."""
-    found = {}
-    if not addresses:
-        return found
-    try:
-        out = subprocess.run(["eu-addr2line", "-e", path, "-a", "-i", *(hex(pc) for pc in addresses)],
-                             capture_output=True, text=True, errors="replace", timeout=60,
-                             start_new_session=True).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return found
-    current = None
-    for line in out.splitlines():
-        if line.startswith("0x"):
-            current = int(line, 16)
-            found[current] = None
-            continue
-        place = re.fullmatch(r"(.+?):(\d+)(?::\d+)?", line)
-        if current is not None and found[current] is None and place and own_source(place[1]):
-            found[current] = (place[1], int(place[2]))
-    return found

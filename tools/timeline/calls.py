@@ -1,43 +1,80 @@
-"""The calls that the tool understands, C's and C++'s alike, in one table.
+"""The calls that the tool understands, C's and C++'s alike, and the kinds of
+object they are about: the one place where a call is known.
 
-Each is named by its symbol (a C++ function by its mangled name), which the
-recording library (recorder.c) wraps, and gives:
+A call is named by its symbol (a C++ function by its mangled name), which
+the recording library (recorder.c) wraps; its entry says
   name      the call as the source writes it (std::condition_variable::wait);
   state     what a thread is doing while it is inside the call, or None;
-  objects   the kinds of the objects that its first arguments point to,
-            in order ("cond", "mutex");
+  objects   the kinds of the objects that its first arguments point to;
   does      what it does to them: it takes, releases or waits, or wakes;
-  args      the arguments that the library records of it, in order, at
-            most three but for a few calls, whose fourth place holds where the
-            program made the call (its caller's return address); the value
-            it returns is recorded too;
-  library   whether it is recorded when a library makes it too: text handed
-            to the C library by libstdc++'s streams, the joins that
+  args      the arguments that the library records of it, at most three
+            but for a few calls (their fourth place holds where the program
+            made the call); the value it returns is recorded too;
+  library   whether it is recorded when a library makes it too: text that
+            libstdc++'s streams hand to the C library, the joins that
             std::async makes, the creations of threads;
   stack     whether its record keeps the return addresses of its callers: a
-            wait whose object may have no name of its own, named then by
-            the program's source line that waits on it.
+            wait whose object may have no name of its own, named then by the
+            program's source line that waits on it.
 
 Calls that no program makes by that name are made by the analysis from what
-was recorded: the waits and wakes of the C++20 semaphores, latches and
-barriers (futex system calls made from inlined code). Theirs are the
-objects' addresses.
+was recorded (MADE): the waits and wakes of the C++20 semaphores, latches
+and barriers (futex system calls made from inlined code), a std::async
+task and the wait on its future, a std::condition_variable_any's wait.
 
-The library's call numbers follow the order of the table (header()): adding
-a call is a line here and its wrapper there."""
-from collections import namedtuple
+Adding a call is a line here, and its wrapper in recorder.c; adding a kind
+of object is a Kind here and its analyser (analyse.KINDS)."""
+from dataclasses import dataclass
 
-Call = namedtuple("Call", "name state objects does args library stack",
-                  defaults=(None, (), "", (), False, False))
-
+# What a thread is doing: the states of its lanes, the table's columns.
+RUNNING, DONE = "running", "done"
 SLEEPING, LOCK, CONDITION, SEMAPHORE = "sleeping", "waiting for a lock", "waiting on a condition", \
     "waiting on a semaphore"
 JOINING, BARRIER, LATCH, FUTURE = "in a join or a wait", "at a barrier", "waiting on a latch", "waiting for a future"
 INPUT = "waiting for input"
+STATES = (RUNNING, SLEEPING, LOCK, CONDITION, SEMAPHORE, JOINING, BARRIER, LATCH, FUTURE, INPUT, DONE)
+NOT_BLOCKED = (SLEEPING, INPUT)  # states whose calls are not waits on another thread
+
+
+@dataclass(frozen=True)
+class Kind:
+    """A kind of object: its name in the trace and the table, the state of a
+    thread that waits on one, and its hand-overs' colour and verb in the
+    picture (a C++ object's verb where it differs)."""
+    name: str
+    waiting: str
+    colour: str
+    verb: str
+    cxx_verb: str = ""
+
+
+KINDS = {kind.name: kind for kind in (
+    Kind("semaphore", SEMAPHORE, "#e63946", "handed over"),
+    Kind("mutex", LOCK, "#333333", "handed over"),
+    Kind("cond", CONDITION, "#f77f00", "signalled", "notified"),
+    Kind("barrier", BARRIER, "#8d6e63", "let through"),
+    Kind("rwlock", LOCK, "#b5179e", "handed over"),
+    Kind("latch", LATCH, "#c9184a", "reached zero"),
+    Kind("atomic", CONDITION, "#f77f00", "notified"),
+    Kind("future", FUTURE, "#3a86ff", "set"),
+)}
+
+
+@dataclass(frozen=True)
+class Call:
+    name: str
+    state: str | None = None
+    objects: tuple = ()
+    does: str = ""
+    args: tuple = ()
+    library: bool = False
+    stack: bool = False
+
 
 TEXT = ("stream", "file", "sequence", "length")  # what a call that hands text over records; its bytes follow
 FUTEX_WAIT_UNTIL = "_ZNSt28__atomic_futex_unsigned_base{}EPjjbNSt6chrono8durationIlSt5ratioILl1ELl1EEEENS2_IlS3_" \
                    "ILl1ELl1000000000EEEE"
+JOIN = "_ZNSt6thread4joinEv"
 
 CALLS = {
     # threads and processes
@@ -45,7 +82,7 @@ CALLS = {
     "_ZNSt6thread15_M_start_threadESt10unique_ptrINS_6_StateESt14default_deleteIS1_EEPFvvE":
         Call("std::thread::thread", None, (), "create", ("where",)),
     "pthread_join": Call("pthread_join", JOINING, (), "join", ("handle",)),
-    "_ZNSt6thread4joinEv": Call("std::thread::join", JOINING, (), "join", ("where", "handle"), True),
+    JOIN: Call("std::thread::join", JOINING, (), "join", ("where", "handle"), True),
     "pthread_exit": Call("pthread_exit", None, (), "exit", ("value",)),
     "pthread_once": Call("pthread_once", None, (), "once", ("control",)),
     "sched_yield": Call("sched_yield", None, (), "spin"),
@@ -97,7 +134,7 @@ CALLS = {
     "sem_clockwait": Call("sem_clockwait", SEMAPHORE, ("semaphore",), "sem-trywait", ("semaphore", "clock")),
     "sem_post": Call("sem_post", None, ("semaphore",), "sem-post", ("semaphore",)),
     # the futex system call, under C++20's semaphores, latches, barriers and atomic waits
-    "syscall": Call("syscall", None, (), "syscall", ("address", "operation", "value"), stack=True),
+    "syscall": Call("syscall", None, (), "futex", ("address", "operation", "value"), stack=True),
     # std::future and std::promise wait on a word of their shared state
     FUTEX_WAIT_UNTIL.format("19_M_futex_wait_until"): Call("std::future::wait", FUTURE, ("future",), "future-wait",
                                                            ("future", "timed"), stack=True),
@@ -148,25 +185,10 @@ CALLS = {
     "close": Call("close", does="redirect", args=("file",)),
 }
 
-# What the library writes that is not a call: the text that follows a
-# record, in records of its own; a thread's beginning (its
-# creation's number, its pthread_t) and end, a process dying of a signal or
-# calling exit (the signal, the status), and bytes that a C++ stream with a
-# buffer of its own kept (the buffer, the sequence number, the length).
-RECORDS = {"text": 1, "begin": 2, "end": 3, "dying": 4, "exiting": 5, "inserted": 6}
-FIRST_CALL = 16
-NUMBERS = {symbol: FIRST_CALL + i for i, symbol in enumerate(CALLS)}
-SYMBOLS = {number: symbol for symbol, number in NUMBERS.items()}
-
-
-def header():
-    """The C header of the record kinds and the call numbers, for recorder.c."""
-    lines = [f"#define REC_{kind.upper()} {number}" for kind, number in RECORDS.items()]
-    lines += [f"#define CALL_{symbol} {number}" for symbol, number in NUMBERS.items()]
-    return "\n".join(lines) + "\n"
-
-
-# Calls that the analysis makes from what was recorded (see above).
+# Calls that the analysis makes from what was recorded (see above), with
+# the objects' addresses as their arguments.
+ASYNC_WAIT, ASYNC_TASK = "std::future::wait/async", "std::async task"
+CV_ANY_WAIT, CV_ANY_WAIT_RW = "std::condition_variable_any::wait", "std::condition_variable_any::wait/rwlock"
 MADE = {
     "std::counting_semaphore::acquire": Call("std::counting_semaphore::acquire", SEMAPHORE, ("semaphore",),
                                              "wait"),
@@ -179,13 +201,11 @@ MADE = {
     "std::atomic::notify": Call("std::atomic::notify", None, ("atomic",), "wake"),
     # A join of a std::async thread is a wait on its future; the thread runs
     # its task inside a call of pthread_once.
-    "std::future::wait/async": Call("std::future::wait", FUTURE, (), "join"),
-    "std::async task": Call("std::async task", None, (), "task"),
+    ASYNC_WAIT: Call("std::future::wait", FUTURE, (), "join", ("handle",)),
+    ASYNC_TASK: Call("std::async task", None, (), "task"),
     # A std::condition_variable_any's wait, with the lock it was given.
-    "std::condition_variable_any::wait": Call("std::condition_variable_any::wait", CONDITION, ("cond", "mutex"),
-                                              "cond-wait"),
-    "std::condition_variable_any::wait/rwlock": Call("std::condition_variable_any::wait", CONDITION,
-                                                     ("cond", "rwlock"), "cond-wait"),
+    CV_ANY_WAIT: Call("std::condition_variable_any::wait", CONDITION, ("cond", "mutex"), "cond-wait"),
+    CV_ANY_WAIT_RW: Call("std::condition_variable_any::wait", CONDITION, ("cond", "rwlock"), "cond-wait"),
 }
 # The futex waits and wakes of each kind of C++20 object, as the calls above.
 FUTEX_CALLS = {"semaphore": ("std::counting_semaphore::acquire", "std::counting_semaphore::release"),
@@ -194,16 +214,28 @@ FUTEX_CALLS = {"semaphore": ("std::counting_semaphore::acquire", "std::counting_
                "atomic": ("std::atomic::wait", "std::atomic::notify")}
 TABLE = {**CALLS, **MADE}
 
+# Each call's number, which the recording library writes: the table's
+# order. What the library writes that is not a call comes first: the text
+# that follows a record, in records of its own; a thread's beginning (its
+# creation's number, its pthread_t) and end; a process dying of a signal or
+# calling exit (the signal, the status); and bytes that a C++ stream with a
+# buffer of its own kept (the buffer, the sequence number, the length).
+RECORDS = {"text": 1, "begin": 2, "end": 3, "dying": 4, "exiting": 5, "inserted": 6}
+FIRST_CALL = 16
+NUMBERS = {symbol: FIRST_CALL + i for i, symbol in enumerate(TABLE)}
+SYMBOLS = {number: symbol for symbol, number in NUMBERS.items()}
+
+
+def header():
+    """The C header of the record kinds and the call numbers, for recorder.c."""
+    lines = [f"#define REC_{kind.upper()} {number}" for kind, number in RECORDS.items()]
+    lines += [f"#define CALL_{symbol} {NUMBERS[symbol]}" for symbol in CALLS]
+    return "\n".join(lines) + "\n"
+
 
 def named(*doing):
     """The calls that do one of these things, by their symbols."""
     return frozenset(symbol for symbol, call in TABLE.items() if call.does in doing)
-
-
-def display(symbol):
-    """A call's name as the source writes it."""
-    call = TABLE.get(symbol)
-    return call.name if call else symbol
 
 
 # std::mutex and its kin lock with the POSIX calls: on an object of one of
@@ -215,39 +247,45 @@ CXX_METHODS = {"lock": "lock", "trylock": "try_lock", "timedlock": "try_lock_for
                "rw-unlock": "unlock", "cond-wait": "wait_for"}
 
 
-def as_cxx(symbol, type_name):
-    """The C++ method that made a POSIX call on an object of this type, or None."""
-    call = CALLS.get(symbol)
-    if call is None or type_name not in CXX_MUTEXES or call.does not in CXX_METHODS \
-            or (call.does == "cond-wait" and symbol != "pthread_cond_clockwait"):
-        return None
-    return f"std::{type_name}::{CXX_METHODS[call.does]}"
+def title(symbol, type_name=None):
+    """A call's name as the source writes it: a POSIX call that a C++ object
+    made is that object's method (std::mutex::lock)."""
+    call = TABLE[symbol]
+    if symbol in CALLS and type_name in CXX_MUTEXES and call.does in CXX_METHODS \
+            and (call.does != "cond-wait" or symbol == "pthread_cond_clockwait"):
+        return f"std::{type_name}::{CXX_METHODS[call.does]}"
+    return call.name
 
 
-STATES = {symbol: call.state for symbol, call in TABLE.items() if call.state}
-OBJECTS = {symbol: call.objects for symbol, call in TABLE.items() if call.objects}
+OBJECTS_OF = {kind: frozenset(symbol for symbol, call in TABLE.items() if call.objects and call.objects[0] == kind)
+              for kind in KINDS}
 WRITES = named("text")
 SLEEPS = named("sleep")
-WAITS = frozenset(symbol for symbol, state in STATES.items() if state not in (SLEEPING, INPUT))
+INPUTS = named("input")
+WAITS = frozenset(symbol for symbol, call in TABLE.items() if call.state and call.state not in NOT_BLOCKED)
 LOCKS = named("lock", "trylock", "timedlock")
+TRYLOCKS = named("trylock")
 UNLOCKS = named("unlock")
 COND_WAITS = named("cond-wait")
 COND_WAKES = named("signal", "broadcast")
 SIGNALS = named("signal")
 RWLOCKS = named("read", "write", "try-read", "try-write")
+RW_WRITES = named("write", "try-write")
 RW_UNLOCKS = named("rw-unlock")
+TAKES = LOCKS | RWLOCKS
+RELEASES = UNLOCKS | RW_UNLOCKS
 SEM_WAITS = named("sem-wait", "sem-trywait")
 SEM_POSTS = named("sem-post")
-JOINS = named("join", "wait-child")
 THREAD_JOINS = named("join")
 CHILD_WAITS = named("wait-child")
+JOINS = THREAD_JOINS | CHILD_WAITS
 CREATES = named("create")
 REDIRECTS = named("redirect")
 FUTEX_WAITS = named("wait", "future-wait")
 FUTEX_WAKES = named("wake", "future-set")
-# Calls that name threads and processes or write: few, looked at apart from the million others.
-RARE = CREATES | THREAD_JOINS | named("exit", "fork", "wait-child", "sem-init", "sem-open") | WRITES
+FUTEX = named("futex")
+# Calls that name threads and processes, or write: few, looked at apart from the million others.
+RARE = CREATES | THREAD_JOINS | named("exit", "fork", "wait-child", "sem-init", "sem-open", "redirect") | WRITES
 # Calls that are slices in the trace.
 SPANS = frozenset(symbol for symbol, call in TABLE.items()
                   if call.state or call.objects or call.does in ("create", "exit", "fork", "sem-open", "task"))
-ASYNC_WAIT, ASYNC_TASK = "std::future::wait/async", "std::async task"

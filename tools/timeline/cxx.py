@@ -1,5 +1,5 @@
-"""C++ as its source is written: what each std::thread runs, and the calls
-of C++'s concurrency library read in the words of the C ones.
+"""C++ as its source is written: what each std::thread runs, and which C++20
+object a futex word belongs to.
 
 A std::thread (std::jthread, std::async) keeps what it runs in a state
 object that it hands to pthread_create; the helper library keeps a copy of
@@ -8,29 +8,22 @@ callable is the first element of a std::tuple inside it. A function is
 named by its name, a member function by Class::method, a lambda by where it
 is written, and a std::async task by the function it runs.
 
-Most of the library is inlined into the program. Its mutexes and
-condition variables call the POSIX ones, which uftrace records; what
-std::condition_variable::wait cannot say, the mutex of its unique_lock, is
-the one that its thread holds. C++20's semaphores, latches, barriers and
-atomic waits call the futex system call on the object's own word, or, for
+C++20's semaphores, latches, barriers and atomic waits are inlined into the
+program, and call the futex system call on the object's own word, or, for
 a word that is not an int, on a slot of libstdc++'s waiter pool, chosen by
-the object's address: their waits and wakes are read from those calls."""
+the object's address: Futexes tells which object a word is."""
 import re
 import struct
+from dataclasses import dataclass
 
-from . import dwarf
-from .calls import FUTEX_CALLS, LOCKS, RW_UNLOCKS, UNLOCKS, named
+from . import debuginfo as dwarf
+from .calls import FUTEX_CALLS
 
 FUTEX_WAIT_OPS, FUTEX_WAKE_OPS = (0, 9), (1, 10)  # without FUTEX_PRIVATE_FLAG
 FUTEX_COMMAND = 0x7F
 POOL = "std::__detail::__waiter_pool_base::_S_for(void const*)::__w"
-POOL_SLOTS, POOL_SLOT_BYTES, POOL_WORD = 16, 128, 64  # 16 slots of two cache lines; the futex word of the second
+POOL_SLOTS, POOL_SLOT_BYTES = 16, 128  # 16 slots of two cache lines
 STATE_VTABLE = "vtable for std::thread::_State_impl<"
-SPIN = "sched_yield"
-CV_WAIT = "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE"
-CV_OPERATIONS = {CV_WAIT}
-RELEASES = UNLOCKS | RW_UNLOCKS
-TAKES = LOCKS | named("read", "write", "try-read", "try-write")
 
 
 def word(data, offset):
@@ -45,12 +38,16 @@ def memory_at(memory, address, size):
     return None
 
 
-# What a thread runs: the name, the line where a lambda is written (or
-# None), and whether it is a std::async task.
+@dataclass
 class Callable:
-    def __init__(self, name, line=None, task=False, function=None):
-        self.name, self.line, self.task, self.function = name, line, task, function
-        self.state = None  # a std::async task's state object: (address, size)
+    """What a thread runs: its name, the line where a lambda is written (or
+    None), whether it is a std::async task, the function a lambda is
+    written in, and a std::async task's state object: (address, size)."""
+    name: str
+    line: int | None = None
+    task: bool = False
+    function: str | None = None
+    state: tuple | None = None
 
 
 def callable_of(creation, symbols):
@@ -245,127 +242,6 @@ def role_names(callables):
     return names
 
 
-# ---------------------------------------------------------------------------
-# The calls of C++'s library, in the words of the C ones.
-
-CV_ANY_WAIT = "std::condition_variable_any::wait"
-
-
-def translate(calls, symbols, unfinished):
-    """Rewrites each task's calls in place: a std::condition_variable_any's
-    wait with the lock it releases, and the futex waits and wakes of C++20's
-    objects as their acquire, release, wait and count_down. unfinished:
-    {id(call): ...} of calls that had not returned, kept for the calls that
-    stand for them. Returns the addresses of libstdc++'s own mutexes inside
-    std::condition_variable_any, whose calls are left out."""
-    internal = set()
-    objects = Futexes(symbols)
-    for task, task_calls in calls.items():
-        if not any(call.name in CV_OPERATIONS or call.name == "syscall" for call in task_calls):
-            continue
-        calls[task] = rewrite(task_calls, objects, unfinished, internal)
-    if internal:
-        for task, task_calls in calls.items():
-            calls[task] = [call for call in task_calls if not (call.name in LOCKS | UNLOCKS and
-                                                               call.args[0] in internal)]
-    return internal
-
-
-def rewrite(task_calls, objects, unfinished, internal):
-    out, group = [], None
-
-    def close():
-        nonlocal group
-        if group is not None:
-            out.append(group.call(unfinished))
-            group = None
-
-    for call in task_calls:
-        name = call.name
-        if name == "syscall":
-            futex = objects.futex(call.args)
-            if futex is None:
-                close()
-                out.append(call)
-                continue
-            kind, address, waiting = futex
-            if waiting:
-                if group is not None and group.address == address:
-                    group.add(call)
-                else:
-                    close()
-                    group = Group(kind, address, call, out)
-                continue
-            close()
-            made = call._replace(name=FUTEX_CALLS[kind][1], args=(address, 0, 0, 0))
-            carry(unfinished, call, made)
-            out.append(made)
-            continue
-        if name == SPIN and group is not None:
-            group.add(call)
-            continue
-        close()
-        if name == CV_WAIT:
-            call = condition_wait(call, out, internal, unfinished)
-        out.append(call)
-    close()
-    return out
-
-
-def condition_wait(call, before, internal, unfinished):
-    """A std::condition_variable_any locks a mutex of its own, unlocks the
-    lock it was given and waits with its own mutex: the wait is named with
-    the lock it was given."""
-    cond = call.args[0]
-    recent = [c for c in before[-3:] if c.name in TAKES | RELEASES]
-    if len(recent) >= 2 and recent[-1].name in RELEASES and recent[-2].name in LOCKS \
-            and before[-1] is recent[-1] and before[-2] is recent[-2]:
-        own, given = recent[-2].args[0], recent[-1].args[0]
-        if own != given and own == call.args[1]:
-            internal.add(own)
-            symbol = CV_ANY_WAIT + ("/rwlock" if recent[-1].name in RW_UNLOCKS else "")
-            made = call._replace(name=symbol, args=(cond, given, 0, 0))
-            carry(unfinished, call, made)
-            return made
-    return call
-
-
-def carry(unfinished, old, new):
-    if unfinished and id(old) in unfinished:
-        unfinished[id(new)] = unfinished.pop(id(old))
-
-
-class Group:
-    """Consecutive futex waits of one thread on one word, and the spins
-    between them: one wait on the object, which ends when the thread stops
-    waiting again (libstdc++ wakes every waiter, and those that find no
-    unit wait once more)."""
-
-    def __init__(self, kind, address, first, before):
-        self.kind, self.address = kind, address
-        # The spin that came just before the first wait is part of it.
-        start = first.start
-        for call in reversed(before):
-            if call.name != SPIN:
-                break
-            start = call.start
-        while before and before[-1].name == SPIN:
-            before.pop()
-        self.start, self.calls = start, [first]
-
-    def add(self, call):
-        self.calls.append(call)
-
-    def call(self, unfinished):
-        waits = [c for c in self.calls if c.name == "syscall"]
-        last = max(waits, key=lambda c: c.end)
-        made = last._replace(name=FUTEX_CALLS[self.kind][0], start=self.start, args=(self.address, 0, 0, 0),
-                             end=max(c.end for c in waits))
-        for call in self.calls:
-            carry(unfinished, call, made)
-        return made
-
-
 class Futexes:
     """Which C++ object a futex word belongs to: by its variable's type, or
     for a word of the waiter pool, by the objects whose address hashes to its
@@ -377,9 +253,9 @@ class Futexes:
     def futex(self, args):
         """(kind, the object's address, whether it waits) of a futex call's
         (address, operation, value), or None."""
-        address, op, value = args[:3]
-        command = op & FUTEX_COMMAND if isinstance(op, int) else None
-        if command not in FUTEX_WAIT_OPS + FUTEX_WAKE_OPS or not isinstance(address, int):
+        address, op, value = (int(arg) for arg in args[:3])
+        command = op & FUTEX_COMMAND
+        if command not in FUTEX_WAIT_OPS + FUTEX_WAKE_OPS:
             return None
         if address not in self.found:
             self.found[address] = self.resolve(address, value if command in FUTEX_WAIT_OPS else None)

@@ -1,23 +1,16 @@
-"""What the kernel and the program's memory say of a run while it goes on:
-whether it hangs, and what each thread was doing when it was stopped.
+"""Watches a run while it goes on: whether it hangs, reaches its deadline or
+stops itself; the runner calls it ten times a second.
 
 A run hangs when every thread of every process of the program is blocked in
 a wait that only another of its threads could end: a futex wait without a
 timeout (a lock, a condition variable, a semaphore, a join), a wait for a
 child, or a read of a pipe whose write end only the program's processes
 hold. /proc/PID/task/TID/syscall says which system call a thread is in,
-with its arguments and stack pointer.
-
-The calls in flight are in the record (the open entries of each thread's
-buffer); what the live program adds is the memory of each object waited on
-(a semaphore's value, a mutex's owner) and each thread's stack, for the
-file and line of its call.
-"""
-import os, re, signal, subprocess, time
+with its arguments and stack pointer."""
+import os, re, signal, time
 from collections import namedtuple
 
-from .symbols import own_source
-
+from .snapshot import Snapshot, inspect
 
 FUTEX, WAIT4, WAITID, READ = 202, 61, 247, 0
 PIPE = re.compile(r"pipe:\[(\d+)\]")
@@ -28,17 +21,6 @@ HANG_SECONDS = 1.0  # real seconds in which nothing changes before a run is take
 # A thread as the kernel shows it: what it waits for ("futex", address,
 # expected value), ("child", pid) or ("pipe", inode, descriptor), or None.
 Thread = namedtuple("Thread", "pid tid state syscall wait stack_pointer switches")
-# What a thread was doing when the run was stopped: the thread, 16 bytes of
-# memory at the futex address it waits on, and its whole stack ([Frame],
-# innermost first).
-Pending = namedtuple("Pending", "thread memory frames")
-# reason: deadlock, deadline or interrupted; seconds: real seconds since the
-# run began when it was last watched; hung_since: when the hang was first
-# seen; clock: CLOCK_MONOTONIC (the record's clock) when it was stopped, in
-# ns; by: what interrupted it, in words ("Ctrl-C", "SIGTERM"), or None;
-# pipes: {inode: pids} of the processes that hold the write end of each pipe
-# that a hung thread reads.
-Snapshot = namedtuple("Snapshot", "reason seconds hung_since pending clock by pipes", defaults=(None, None))
 
 
 def threads(pid):
@@ -172,80 +154,3 @@ class Watch:
         hung_since = self.since if reason == "deadlock" else None
         self.snapshot = Snapshot(reason, self.seconds, hung_since, pending, clock,
                                  pipes=self.pipes if reason == "deadlock" else None)
-
-
-def inspect(pid, everyone):
-    """Each thread's wait, the memory at the futex it waits on, and its stack."""
-    # Through a live thread: a process whose main thread has ended (with
-    # pthread_exit) shows no memory through its own id.
-    alive = next((t.tid for t in everyone), pid)
-    try:
-        memory = open(f"/proc/{pid}/task/{alive}/mem", "rb", buffering=0)
-    except OSError:
-        return []
-    with memory:
-        def read(address, size):
-            try:
-                memory.seek(address)
-                return memory.read(size)
-            except (OSError, OverflowError, ValueError):
-                return b""
-        stacks = stack_frames(alive)
-        return [Pending(thread, read(thread.wait[1], 16) if thread.wait and thread.wait[0] == "futex" else b"",
-                        stacks.get(thread.tid, [])) for thread in everyone]
-
-
-# A frame of a stack as eu-stack gives it: its address, function, module,
-# and source file and line (None without debugging information).
-Frame = namedtuple("Frame", "address function module file line")
-
-
-def stack_frames(pid):
-    """{tid: [Frame]} innermost first, inlined functions each a frame, from
-    eu-stack; pid may be any live thread of the process."""
-    try:
-        out = subprocess.run(["eu-stack", "-p", str(pid), "-i", "-s", "-m"], capture_output=True, text=True,
-                             start_new_session=True,
-                             errors="replace", timeout=20).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return {}
-    stacks, frames = {}, None
-    for line in out.splitlines():
-        head = re.match(r"TID (\d+):", line)
-        frame = re.match(r"#\d+\s+(0x[0-9a-f]+)\s*(.*?)(?: - (\S+))?$", line)
-        place = re.match(r"\s+(\S.*?):(\d+)(?::\d+)?$", line)
-        if head:
-            frames = stacks.setdefault(int(head[1]), [])
-        elif frame and frames is not None:
-            frames.append(Frame(int(frame[1], 16), frame[2] or None, frame[3], None, None))
-        elif place and frames:
-            frames[-1] = frames[-1]._replace(file=place[1], line=int(place[2]))
-    return stacks
-
-
-def program_frame(frame):
-    """A frame in the program's own modules: not a library's, nor the tool's recording library's."""
-    return frame.module is not None and not frame.module.startswith(("/usr/lib/", "/lib/")) \
-        and not os.path.basename(frame.module).startswith("recorder")
-
-
-def own(frame):
-    """A frame in the program's own source: not a library's, not a header of one."""
-    return own_source(frame.file) and program_frame(frame)
-
-
-def site(frames, return_address):
-    """(file, line, function, None) of the call that returned to
-    return_address, at the first frame from there out that the program's
-    source wrote; without such a frame, (None, None, function, address) of
-    the outermost frame in the program."""
-    start = 0
-    if return_address is not None:
-        start = next((i for i, f in enumerate(frames) if f.address == return_address), 0)
-    found = next((f for f in frames[start:] if own(f)), None)
-    if found:
-        return found.file, found.line, found.function, None
-    # None of the program's own: an optimised call left no frame of its caller
-    # (a tail call); its outermost frame in the program says what was called.
-    program = [f for f in frames[start:] if program_frame(f)]
-    return (None, None, program[-1].function, program[-1].address) if program else None

@@ -6,16 +6,17 @@ compiler, from its source and a header of the call numbers that the table
 of calls gives; it writes the calls of each thread into files in a folder of
 the tool's. Standard output and standard error share the terminal, as they
 would for a user; the lines that reached it are the run's output."""
-import hashlib, os, shutil, signal, stat, struct, subprocess, tempfile
-from collections import namedtuple
+import hashlib, os, shutil, signal, stat, subprocess, tempfile
+from dataclasses import dataclass
 
 from ptyrun import run
 
 from .calls import header
-from .live import Watch
-from .read import Failure
+from .elf import NotElf, read_elf
+from .errors import Failure
+from .snapshot import Snapshot
+from .watch import Watch
 
-PT_INTERP = 3
 # The program's monotonic clock stays real under libfaketime: a deadline
 # computed from a faked clock would be waited for on the real one, N times
 # too long. The sleeps, the other clocks and the timeouts run N times as fast.
@@ -23,13 +24,25 @@ REAL_MONOTONIC = {"FAKETIME_DONT_FAKE_MONOTONIC": "1"}
 LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "recorder.c")
 RUN_HEADER = b"TLRUN01\0" + bytes(4096 - 8)  # the run's shared header: its sequence and its images' numbers
 
-# folder: the record; result: the runner's Run; output: the bytes that the
-# program wrote to the terminal; snapshot: the live program when the tool
-# stopped it (or None); ended: how the program ended, in words; arrivals:
-# when each piece of the output arrived, as the runner gives it.
-Recording = namedtuple("Recording", "folder result output snapshot ended arrivals")
 # The output kept for the trace: its first lines, within these bounds; all of it reaches the terminal.
 MOST_OUTPUT = (16 << 20, 100000)  # bytes, lines
+
+
+@dataclass(frozen=True)
+class Recording:
+    """A run recorded: the folder of its record; the bytes that the program
+    wrote to the terminal and when each piece arrived ([(its end in output,
+    ns on the monotonic clock)]); how many bytes after them the runner left
+    out; its status as the runner gives it (an exit code, or minus a
+    signal's number); the live program when the tool stopped it, or None;
+    and the processes that the tool stopped ([(pid, command name)])."""
+    folder: str
+    output: bytes
+    arrivals: list
+    skipped: int
+    status: int
+    snapshot: Snapshot | None
+    left: list
 
 
 def check_program(path):
@@ -39,25 +52,13 @@ def check_program(path):
     if not os.path.isfile(path) or not os.access(path, os.X_OK):
         raise Failure(f"{shown} is not an executable file")
     try:
-        with open(path, "rb") as elf:
-            header_bytes = elf.read(64)
-            if header_bytes[:4] != b"\x7fELF" or header_bytes[4:5] != b"\x02":
-                raise Failure(f"{shown} is not a 64-bit ELF program")
-            if len(header_bytes) < 64:
-                raise Failure(f"{shown} is not a whole ELF program")
-            phoff, = struct.unpack_from("<Q", header_bytes, 32)
-            entry_size, count = struct.unpack_from("<HH", header_bytes, 54)
-            elf.seek(phoff)
-            table = elf.read(entry_size * count)
-        mode = os.stat(path)
-    except OSError as error:
-        raise Failure(f"cannot read {shown}: {error.strerror}") from None
-    if entry_size < 4 or len(table) < entry_size * count:
-        raise Failure(f"{shown} is not a whole ELF program")
-    kinds = [struct.unpack_from("<I", table, i * entry_size)[0] for i in range(count)]
-    if PT_INTERP not in kinds:
+        elf = read_elf(path)
+    except NotElf as why:
+        raise Failure(f"{shown} {why}") from None
+    if not elf.linked:
         raise Failure(f"{shown} is statically linked: the tool records the calls into shared libraries, "
                       "so build it without -static")
+    mode = os.stat(path)
     if (mode.st_mode & stat.S_ISUID and mode.st_uid != os.geteuid()) or \
             (mode.st_mode & stat.S_ISGID and mode.st_gid != os.getegid()):
         raise Failure(f"{shown} is set-user-ID or set-group-ID: the loader ignores the tool's library in it, so "
@@ -142,21 +143,26 @@ def record(path, args, speed, deadline, folder, echo=None, interrupts=None, stdi
         raise Failure(f"nothing of {path} was recorded: the loader did not load the tool's library into it")
     snapshot = watch.snapshot
     if snapshot is not None and snapshot.reason == "interrupted" and interrupts is not None and interrupts.names:
-        snapshot = snapshot._replace(by="Ctrl-C" if interrupts.names[0] == "SIGINT" else interrupts.names[0])
-    return Recording(data, result, result.raw, snapshot, in_words(result.status), result.arrivals)
+        snapshot = snapshot.interrupted_by("Ctrl-C" if interrupts.names[0] == "SIGINT" else interrupts.names[0])
+    return Recording(data, result.raw, result.arrivals, result.skipped, result.status, snapshot, result.left)
+
+
+# Helgrind's reports of libfaketime's own doings, which are not the program's.
+SUPPRESSIONS = "".join(f"{{\n   libfaketime's own, not the program's\n   Helgrind:{kind}\n   obj:*/libfaketime*\n}}\n"
+                       for kind in ("Race", "UnlockUnlocked", "UnlockForeign", "UnlockBogus", "PthAPIerror",
+                                    "LockOrder", "Misc"))
 
 
 def race_run(path, args, speed, deadline, folder, stdin, interrupts):
     """Runs the program once more, unchanged, under Helgrind, with the same
     clock, deadline and input, its output aside; Helgrind writes a text log
-    per process into a folder: (that folder, how the run was stopped, or None)."""
-    from .races import SUPPRESSIONS
+    per process into a folder: (that folder, why the run was stopped, as
+    the watch says it, or None)."""
     logs = os.path.join(folder, "helgrind")
     os.makedirs(logs, exist_ok=True)
     suppressions = os.path.join(folder, "faketime.supp")
     with open(suppressions, "w") as written:
         written.write(SUPPRESSIONS)
-
     watch = Watch(speed, deadline)  # a program that hangs hangs under Helgrind too
     wrapper = ["valgrind", "--tool=helgrind", "--fullpath-after=", "--trace-children=yes",
                f"--suppressions={suppressions}", f"--log-file={logs}/%p"]
@@ -165,17 +171,4 @@ def race_run(path, args, speed, deadline, folder, stdin, interrupts):
                      watch=watch, stdin=stdin, interrupts=interrupts, wrapper_apart=False, most_output=(0, 0))
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
-    said = {"deadline": "reached the deadline", "interrupted": "was interrupted",
-            "deadlock": "hung, and was stopped", "stopped": "stopped itself, and was ended"}
-    return logs, said.get(result.stopped, result.stopped)
-
-
-def in_words(status):
-    """A status as the runner gives it: an exit code, or minus a signal number."""
-    if status >= 0:
-        return f"exited with status {status}"
-    try:
-        name = signal.strsignal(-status)
-    except ValueError:
-        name = None
-    return f"was killed by signal {-status}" + (f" ({name})" if name else "")
+    return logs, result.stopped

@@ -20,27 +20,35 @@ import bisect
 from collections import deque
 from itertools import accumulate
 
-from .calls import REDIRECTS, STATES, WRITES
+import numpy as np
+
+from .calls import REDIRECTS, TABLE, WRITES
+from .model import CALL_INDEX, CALL_SYMBOLS
 from .read import FROM_LIBRARY, STREAM_ERROR
 
 STREAMS = {1: "stdout", 2: "stderr"}
 LOOK_AHEAD = 8  # calls of a stream looked past, where the first did not reach the terminal
 WINDOW = 64  # writes to a descriptor tried at one place
 LIBRARY_WRITES = frozenset(("write", "writev"))
+WRITE_CALLS = [CALL_INDEX[symbol] for symbol in WRITES]
+REDIRECT_CALLS = [CALL_INDEX[symbol] for symbol in REDIRECTS]
+STATE_CALLS = [CALL_INDEX[symbol] for symbol, call in TABLE.items() if call.state]
 
 
 class Write:
-    """A call that handed bytes over: the thread, the call, its number in
-    the run's sequence, its bytes' beginning, and how many reached their
-    stream."""
-    __slots__ = ("task", "call", "sequence", "text", "length")
+    """A call that handed bytes over: its thread, when it ended, its flags
+    and value, its number in the run's sequence, its bytes' beginning, and
+    how many reached their stream."""
+    __slots__ = ("task", "end", "name", "flags", "ret", "sequence", "text", "length")
 
-    def __init__(self, task, call):
-        self.task, self.call = task, call
-        self.sequence, self.text = call.args[2], call.text or b""
-        length = call.args[3]
-        if call.name in LIBRARY_WRITES and call.ret is not None and 0 <= call.ret < length:
-            length = call.ret  # a write that wrote part of its bytes
+    def __init__(self, task, work, row):
+        rows = work.rows
+        self.task, self.end, self.name = task, int(rows["end"][row]), CALL_SYMBOLS[rows["call"][row]]
+        self.flags, self.ret = int(rows["flags"][row]), int(rows["ret"][row])
+        self.sequence, self.text = int(rows["args"][row, 2]), work.text(row)
+        length = int(rows["args"][row, 3])
+        if self.name in LIBRARY_WRITES and 0 <= self.ret < length:
+            length = self.ret  # a write that wrote part of its bytes
         self.length = length
 
     def at(self, text, position):
@@ -49,36 +57,35 @@ class Write:
 
     def failed(self):
         """A write that says it wrote nothing: its stream was closed, or full."""
-        call = self.call
-        return bool(call.flags & STREAM_ERROR) or (call.ret is not None and call.ret < 0) or \
-            (call.name.startswith("fwrite") and call.ret == 0)
+        return bool(self.flags & STREAM_ERROR) or self.ret < 0 or (self.name.startswith("fwrite") and self.ret == 0)
 
 
-def writes_to_terminal(calls):
+def writes_to_terminal(prepared):
     """{(pid, stream): [Write]} of the calls that handed bytes to standard
     output or error, each stream's in the order of their sequence; the
     writes to a descriptor apart, under (pid, None)."""
     found = {}
-    for task, task_calls in calls.items():
-        for call in task_calls:
-            if call.name in WRITES and call.end is not None and call.args[1] in STREAMS and call.args[3]:
-                key = (task[0], call.args[0] or None)
-                found.setdefault(key, []).append(Write(task, call))
+    for task, work in prepared.items():
+        rows = work.rows
+        chosen = np.isin(rows["call"], WRITE_CALLS) & ~rows["unfinished"] & np.isin(rows["args"][:, 1], (1, 2)) \
+            & (rows["args"][:, 3] > 0)
+        for row in np.nonzero(chosen)[0].tolist():
+            found.setdefault((task[0], int(rows["args"][row, 0]) or None), []).append(Write(task, work, row))
     for writes in found.values():
         writes.sort(key=lambda write: write.sequence)
     return found
 
 
-def redirections(calls):
+def redirections(prepared):
     """{(pid, stream): when the process first pointed standard output or
     error elsewhere (freopen, dup2, close)}: what it wrote there since may
     not reach the terminal."""
     found = {}
-    for (pid, _), task_calls in calls.items():
-        for call in task_calls:
-            if call.name in REDIRECTS and call.args[0] in STREAMS:
-                key = (pid, STREAMS[call.args[0]])
-                found[key] = min(found.get(key, call.start), call.start)
+    for (pid, _), work in prepared.items():
+        rows = work.rows
+        for row in np.nonzero(np.isin(rows["call"], REDIRECT_CALLS) & np.isin(rows["args"][:, 0], (1, 2)))[0]:
+            key = (pid, STREAMS[int(rows["args"][row, 0])])
+            found[key] = min(found.get(key, int(rows["start"][row])), int(rows["start"][row]))
     return found
 
 
@@ -151,14 +158,14 @@ class Reading:
         start, end = self.position, min(len(self.text), self.position + write.length)
         self.taken.add(id(write))
         at = start
-        if write.call.flags & FROM_LIBRARY and write.call.name in LIBRARY_WRITES:
+        if write.flags & FROM_LIBRARY and write.name in LIBRARY_WRITES:
             at = self.from_buffers(write, start, end)
         newline = self.text.find(b"\n", at, end)
         while newline >= 0:
-            self.owners.append((newline, write.task, write.call.end))
+            self.owners.append((newline, write.task, write.end))
             newline = self.text.find(b"\n", newline + 1, end)
         self.position = end
-        self.last = (write.task, write.call.end, end)
+        self.last = (write.task, write.end, end)
 
     def from_buffers(self, write, start, end):
         """The lines of a C++ stream's buffer that a library's write flushed,
@@ -180,12 +187,13 @@ class Reading:
         return at
 
 
-def attribute(calls, inserted, text):
+def attribute(prepared, inserted, text):
     """[(task, moment, line text, where its end is in text)] for each line of
     text (bytes that reached the terminal): task None for a line that no
     recorded call wrote; and the writes to standard output or error that
-    were not found in it and did not fail."""
-    streams = writes_to_terminal(calls)
+    were not found in it and did not fail, [(task, when it began... ended,
+    its stream)]."""
+    streams = writes_to_terminal(prepared)
     reading = Reading(text, streams, inserted)
     while reading.step():
         pass
@@ -196,12 +204,12 @@ def attribute(calls, inserted, text):
     if start < len(text):  # a last line without a line feed: the writer of its end
         owner = next(((task, moment) for newline, task, moment in reversed(reading.owners)), (None, None))
         lines.append((*owner, text[start:].decode(errors="backslashreplace"), len(text) - 1))
-    lost = [(write.task, write.call) for writes in streams.values() for write in writes
+    lost = [write for writes in streams.values() for write in writes
             if id(write) not in reading.taken and not write.failed() and write.length]
     return lines, lost
 
 
-def untraced(lines, calls, arrivals, zero, speed, last):
+def untraced(lines, prepared, arrivals, clock, last):
     """Places each line that no recorded call wrote, at the moment it
     reached the terminal, on the thread that last ended a call before then
     and was not then blocked (a thread in a join or a sleep writes nothing;
@@ -210,15 +218,25 @@ def untraced(lines, calls, arrivals, zero, speed, last):
     text came between the lines around it, so the moment lies between their
     writes (this tool reads the terminal a little late); with no call before
     it, the line goes to the writer of the next one. last: the run's end."""
+    if all(task is not None for task, _, _, _ in lines):
+        return [(moment, task, text) for task, moment, text, _ in lines]
     ends = [offset for offset, _ in arrivals]
-    latest = sorted((call.end, task) for task, task_calls in calls.items()
-                    for call in task_calls[-1:] + [c for c in task_calls if c.name in WRITES] if call.end is not None)
+    latest = []
+    for task, work in prepared.items():
+        rows = work.rows
+        chosen = np.isin(rows["call"], WRITE_CALLS)
+        if len(rows):
+            chosen[-1] = True
+        latest += [(end, task) for end in rows["end"][chosen].tolist()]
+    latest.sort()
     times = [end for end, _ in latest]
     waits = {}  # each task's blocking calls: their starts, in order, and the latest end of those begun so far
 
     def blocked(task, moment):
         if task not in waits:  # only for the tasks that may have written such a line
-            spans = sorted((call.start, call.end) for call in calls[task] if STATES.get(call.name))
+            rows = prepared[task].rows
+            spanning = np.isin(rows["call"], STATE_CALLS)
+            spans = sorted(zip(rows["start"][spanning].tolist(), rows["end"][spanning].tolist()))
             waits[task] = ([start for start, _ in spans], list(accumulate((end for _, end in spans), max)))
         starts, reach = waits[task]
         k = bisect.bisect_right(starts, moment) - 1
@@ -235,7 +253,7 @@ def untraced(lines, calls, arrivals, zero, speed, last):
             placed.append((moment, task, text))
             before = moment if moment is not None else before
             continue
-        moment = int((arrivals[min(bisect.bisect_left(ends, at + 1), len(arrivals) - 1)][1] - zero) * speed)
+        moment = clock.program(arrivals[min(bisect.bisect_left(ends, at + 1), len(arrivals) - 1)][1])
         after = following[i]
         if after is not None:
             moment = min(moment, after[1])

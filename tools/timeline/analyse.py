@@ -1,0 +1,391 @@
+"""The analysis of a recorded run: builds the model (model.Run) once, from
+the record, the recording and what the live program showed when it was
+stopped.
+
+In order: each thread's calls as the analysis reads them (prepare.py); who
+is who (threads.py); the objects, named (objects.py); whom each join waited
+for; each object's calls given to the analyser of its kind (KINDS): which
+waits blocked, who woke whom, who held each mutex, each semaphore's value;
+each line's writer (lines.py); the hang's facts; and the tracks' slices."""
+import math
+from collections import defaultdict
+
+import numpy as np
+
+from . import lines as output, mutexes, objects, races, semaphores, threads
+from .calls import ASYNC_TASK, ASYNC_WAIT, CALLS, COND_WAITS, SEM_WAITS, SLEEPS, SPANS, TABLE, TAKES, title
+from .model import (CALL_INDEX, CALL_SYMBOLS, LONGJMP, NO_OBJECT, RETURNED, UNWOUND, Blocked, Cut, Detail, Ending,
+                    Flow, Line, Run, Track, slices)
+from .prepare import prepare
+from .read import ABANDONED, UNWOUND as UNWOUND_FLAG
+from .snapshot import site
+
+# An object's calls, for its kind's analyser: the track (its index) and the
+# row of each, and the columns that the analysers read.
+EVENT = np.dtype([("track", np.int32), ("row", np.int32), ("call", np.int16), ("start", np.int64),
+                  ("end", np.int64), ("ret", np.int64), ("args", np.uint64, (4,)), ("unfinished", np.bool_)])
+SPAN_CALLS = np.array(sorted(CALL_INDEX[symbol] for symbol in SPANS), dtype=np.int16)
+STATE_CALLS = np.array(sorted(CALL_INDEX[s] for s, call in TABLE.items() if call.state), dtype=np.int16)
+# Calls that return 0 when they did what they were asked, and an error number or -1 when not.
+STATUS_CALLS = np.array(sorted(CALL_INDEX[s] for s in TAKES | SEM_WAITS | COND_WAITS if s in CALLS), dtype=np.int16)
+TIMER_ABSTIME = 1
+
+
+def analyse_kind(kind, events, cut):
+    """The analyser of a kind of object, on its calls."""
+    if kind == "mutex":
+        return mutexes.mutex(events)
+    if kind == "rwlock":
+        return mutexes.rwlock(events)
+    if kind == "cond":
+        return semaphores.condition(events)
+    if kind == "semaphore" and semaphores.is_posix(events):
+        return semaphores.semaphore(events, cut)
+    if kind == "barrier" and semaphores.is_posix(events):
+        return semaphores.barrier(events)
+    return semaphores.futex_object(events, one_each=kind == "semaphore")
+
+
+def analyse(record, recording, program, speed, helgrind=None):
+    """The Run of a recorded run of program (its name, as the outputs give
+    it); helgrind: (Helgrind's logs of its second run, how that run was
+    stopped or None, the program's path), where --races asked for it."""
+    symbols = record.symbols
+    snapshot = recording.snapshot
+    ends = process_ends(record)
+    last = max([moment for moment in ends.values()] + [0])
+    stop_at = stopped_at(snapshot, record, last) if snapshot is not None else None
+    runs = {(c.pid, c.sequence): threads.what_runs(c, symbols) for c in record.creations}
+    prepared = prepare(record, ends, stop_at, symbols, runs)
+    roles, order, created = threads.name_tracks(prepared, record.images, record.creations, runs)
+    end = max([stop_at or 0] + [int(work.rows["end"].max()) for work in prepared.values() if len(work.rows)])
+    lives = lives_of(record, prepared, order, ends, stop_at, end)
+    live = {(p.thread.pid, p.thread.tid): p for p in snapshot.pending} if snapshot is not None else {}
+    innermost = {task: innermost_unfinished(work) for task, work in prepared.items()}
+    objects.name_from_sources(prepared, hung_sites(prepared, innermost, live, symbols), symbols)
+    used = {(kind, address) for kind, address in used_objects(prepared)}
+    symbols.name_locals(used)
+    objects.name_from_code(used, symbols)
+    registry = objects.Objects(prepared, symbols)
+    index = {task: i for i, task in enumerate(order)}
+    columns = {task: registry.columns(task[0], prepared[task], roles) for task in order if task in prepared}
+    live_waits = {task: p.thread.wait[1] for task, p in live.items() if p.thread.wait and p.thread.wait[0] == "child"}
+    targets, blocked = threads.joins(prepared, roles, record.creations, lives, live_waits)
+    flows, holds, values, warnings = [], {}, {}, []
+    for obj, events in gather(prepared, columns, index, order).items():
+        found = analyse_kind(registry.list[obj].kind, events, record.cut)
+        tasks = [order[t] for t in events["track"].tolist()]
+        rows = events["row"].tolist()
+        blocked |= {(tasks[i], rows[i]) for i in found.blocked.tolist()}
+        flows += [(obj, (tasks[a], rows[a]), (tasks[b], rows[b])) for a, b in found.flows]
+        if found.holds is not None:
+            holds[obj] = found.holds
+        if found.values is not None:
+            values[obj] = found.values
+        warnings += [warning.format(name=registry.list[obj].name) for warning in found.warnings]
+    flows += async_flows(prepared, roles, targets, blocked, order)
+    for obj in holds:
+        holds[obj] = mutexes.closed(holds[obj], end)
+    titles, title_index, details = [], {}, []
+    tracks, slice_of = [], {}
+    for i, task in enumerate(order):
+        work = prepared.get(task)
+        began, ended = lives[task]
+        track = Track(i, task[0], task[1], roles[task], began, ended)
+        if work is not None and len(work.rows):
+            track.slices, rows_of = track_slices(task, work, columns[task], blocked, targets, created, roles,
+                                                 titles, title_index, details, registry, symbols)
+            slice_of.update({(task, row): (i, s) for s, row in enumerate(rows_of.tolist())})
+        tracks.append(track)
+    model_flows = [Flow(obj, *slice_of[a], *slice_of[b]) for obj, a, b in flows if a in slice_of and b in slice_of]
+    model_flows.sort(key=lambda f: tracks[f.from_track].slices["start"][f.from_slice])
+    run_lines, line_warnings = lines_of(prepared, record, recording, end, index)
+    warnings += line_warnings
+    ending = ending_of(recording, snapshot, stop_at)
+    cut = Cut(*record.cut) if record.cut else None
+    run = Run(program, speed, tracks, registry.list, titles, details, holds, values, model_flows, run_lines,
+              ending, end, warnings, cut,
+              (recording.output.count(b"\n"), recording.skipped) if recording.skipped else None,
+              list(recording.left),
+              hang(snapshot, prepared, innermost, live, slice_of, order, symbols) if ending.how == "deadlock" else [])
+    if helgrind is not None:
+        logs, stopped, path = helgrind
+        run.races, run.unchecked = races.analyse(logs, tracks, symbols, path, record.creations)
+        run.races_stopped = stopped
+    return run
+
+
+def process_ends(record):
+    """{pid: when each process ended}: when it died of a signal or called
+    exit, else its last recorded moment."""
+    found = {}
+    for (pid, _), thread in record.threads.items():
+        calls = thread.calls
+        moments = [int(calls["start"].max()) if len(calls) else 0, int(calls["end"].max()) if len(calls) else 0]
+        moments += [moment for moment in (thread.began, thread.ended) if moment is not None]
+        found[pid] = max([found.get(pid, 0)] + moments)
+    for pid, (moment, _, _) in record.endings.items():
+        found[pid] = max(found.get(pid, 0), moment)
+    return found
+
+
+def stopped_at(snapshot, record, last):
+    """When the tool stopped the run, on the program's clock: a hang began
+    when its last wait did, and went on for as long as the watch waited."""
+    starts = [int(thread.calls["start"][thread.calls["end"] < 0].max())
+              for thread in record.threads.values() if (thread.calls["end"] < 0).any()]
+    if snapshot.reason == "deadlock":
+        at = max(starts + [last]) + (snapshot.seconds - snapshot.hung_since) * record.clock.speed * 1e9
+    else:
+        at = max(starts + [last, record.clock.program(snapshot.clock)])
+    return int(at)
+
+
+def lives_of(record, prepared, order, ends, stop_at, end):
+    """{task: (began, ended)}: a thread's life from its creation, or its
+    process's start, to its end, its process's end, or the moment the run
+    was stopped; within the run."""
+    starts = {}
+    for image in record.images:
+        starts.setdefault(image.pid, image.start)
+    lives = {}
+    for task in order:
+        thread = record.threads.get(task)
+        work = prepared.get(task)
+        rows = work.rows if work is not None else None
+        first = int(rows["start"][0]) if rows is not None and len(rows) else 0
+        began = thread.began if thread is not None and thread.began is not None else starts.get(task[0], first)
+        if thread is not None and thread.ended is not None:
+            ended = thread.ended
+        elif stop_at is not None:
+            ended = stop_at
+        else:
+            ended = ends.get(task[0], end)
+        if rows is not None and len(rows):
+            ended = max(ended, int(rows["end"].max()))
+        lives[task] = (max(0, began), min(max(began, ended), end))
+    return lives
+
+
+def innermost_unfinished(work):
+    """The row of the thread's innermost call in flight at the end, or None."""
+    flying = np.nonzero(work.rows["unfinished"])[0]
+    if not len(flying):
+        return None
+    return int(flying[np.argmax(work.rows["start"][flying])])
+
+
+def hung_sites(prepared, innermost, live, symbols):
+    """{(kind, address, lock): [(file, line)]} of the calls that hung on
+    objects that no variable at a fixed address holds, where their live
+    stacks say the program made them."""
+    found = defaultdict(list)
+    for task, row in innermost.items():
+        if row is None or task not in live:
+            continue
+        work = prepared[task]
+        place = site(live[task].frames, work.caller(row))
+        if not place or not place[0]:
+            continue
+        symbol = work.symbol(row)
+        for i, kind in enumerate(TABLE[symbol].objects):
+            address = int(work.rows["args"][row, i])
+            if address and symbols.variable(address) is None:
+                found[(kind, address, i == 1 and symbol in COND_WAITS)].append(place[:2])
+    return found
+
+
+def used_objects(prepared):
+    """{(kind, address)} of the objects that the calls are about."""
+    found = set()
+    for work in prepared.values():
+        rows = work.rows
+        for column, kinds in ((0, objects.FIRST_KIND), (1, objects.SECOND_KIND)):
+            kind_column = kinds[rows["call"]]
+            about = (kind_column != "") & (rows["args"][:, column] != 0)
+            found |= set(zip(kind_column[about].tolist(), rows["args"][about, column].tolist()))
+    return found
+
+
+def gather(prepared, columns, index, order):
+    """{object: EVENT} of each object's calls: the calls whose first object
+    it is, and the condition waits whose mutex (or lock) it is, in order of
+    their tracks and starts."""
+    parts = defaultdict(list)
+    for task in order:
+        if task not in columns:
+            continue
+        rows = prepared[task].rows
+        first, second = columns[task]
+        for column, mask in ((first, first != NO_OBJECT), (second, second != NO_OBJECT)):
+            chosen = np.nonzero(mask)[0]
+            if not len(chosen):
+                continue
+            events = np.zeros(len(chosen), dtype=EVENT)
+            events["track"], events["row"] = index[task], chosen
+            for name in ("call", "start", "end", "ret", "args", "unfinished"):
+                events[name] = rows[name][chosen]
+            by_object = column[chosen]
+            for obj in np.unique(by_object).tolist():
+                parts[obj].append(events[by_object == obj])
+    found = {}
+    for obj, pieces in parts.items():
+        events = np.concatenate(pieces)
+        found[obj] = events[np.lexsort((events["start"], events["track"]))]
+    return found
+
+
+def async_flows(prepared, roles, targets, blocked, order):
+    """A hand-over from the end of each std::async task to the wait on its
+    future that it ended: (object None, its row, the wait's row)."""
+    task_rows = {}
+    for task, work in prepared.items():
+        found = np.nonzero(work.rows["call"] == CALL_INDEX[ASYNC_TASK])[0]
+        if len(found) and task in roles:
+            task_rows[roles[task]] = (task, int(found[0]))
+    flows = []
+    for task, work in prepared.items():
+        for row in np.nonzero(work.rows["call"] == CALL_INDEX[ASYNC_WAIT])[0].tolist():
+            target = targets.get((task, row))
+            if (task, row) not in blocked or target not in task_rows:
+                continue
+            source_task, source_row = task_rows[target]
+            done = prepared[source_task].rows["end"][source_row]
+            if work.rows["start"][row] < done <= work.rows["end"][row]:
+                flows.append((None, (source_task, source_row), (task, row)))
+    return flows
+
+
+def track_slices(task, work, columns, blocked, targets, created, roles, titles, title_index, details, registry,
+                 symbols):
+    """The track's slices (model.SLICE), of its calls that are slices, and
+    the rows they are."""
+    rows = work.rows
+    chosen = np.nonzero(np.isin(rows["call"], SPAN_CALLS))[0]
+    found = slices(len(chosen))
+    found["call"], found["start"], found["end"] = rows["call"][chosen], rows["start"][chosen], rows["end"][chosen]
+    first, second = columns
+    found["first"], found["second"] = first[chosen], second[chosen]
+    found["unfinished"] = rows["unfinished"][chosen]
+    found["failed"] = np.isin(found["call"], STATUS_CALLS) & ~found["unfinished"] \
+        & ((rows["ret"][chosen] & 0xFFFFFFFF) != 0)
+    flags = rows["flags"][chosen]
+    found["ended"] = np.where(flags & UNWOUND_FLAG, UNWOUND, np.where(flags & ABANDONED, LONGJMP, RETURNED))
+    if blocked:
+        mine = [s for s, row in enumerate(chosen.tolist()) if (task, row) in blocked]
+        found["blocked"][mine] = True
+    # Titles: one for each call and the C++ type of its object.
+    keys = found["call"].astype(np.int64) * (len(registry.list) + 1) + (found["first"] + 1)
+    for key in np.unique(keys).tolist():
+        call, obj = divmod(key, len(registry.list) + 1)
+        type_name = symbols.type_name(registry.list[obj - 1].address) if obj else None
+        text = title(CALL_SYMBOLS[call], type_name)
+        if text not in title_index:
+            title_index[text] = len(titles)
+            titles.append(text)
+        found["title"][keys == key] = title_index[text]
+    for s, row in enumerate(chosen.tolist()):
+        detail = detail_of(task, work, row, targets, created, roles)
+        if detail is not None:
+            found["detail"][s] = len(details)
+            details.append(detail)
+    return found, chosen
+
+
+def detail_of(task, work, row, targets, created, roles):
+    """What a call was about besides its objects, or None."""
+    symbol = work.symbol(row)
+    call = TABLE[symbol]
+    args = work.rows["args"][row]
+    if symbol == ASYNC_TASK:
+        return Detail(future=f"future of {roles[task]}")
+    if symbol == ASYNC_WAIT:
+        target = targets.get((task, row))
+        return Detail(thread=target, future=f"future of {target}") if target else Detail()
+    if call.does in ("join", "create"):
+        name = targets.get((task, row)) or created.get((task, row))
+        return Detail(thread=name) if name else Detail()
+    if call.does == "wait-child":
+        name = targets.get((task, row))
+        return Detail(process=name) if name else Detail()
+    if symbol == "fork":
+        child = int(work.rows["ret"][row])
+        return Detail(process=roles[(child, child)]) if (child, child) in roles else Detail()
+    if symbol in SLEEPS:
+        return Detail(seconds=asked(symbol, args, work.rows[row]))
+    return None
+
+
+def asked(symbol, args, row):
+    """How long a sleep asked for, in the program's seconds; for a sleep
+    until a moment, how long it slept; None for one that never ended."""
+    if symbol == "sleep":
+        seconds = float(args[0])
+    elif symbol == "usleep":
+        seconds = args[0] / 1e6
+    elif symbol == "nanosleep":
+        seconds = args[0] + args[1] / 1e9
+    elif symbol == "clock_nanosleep" and not args[1] & TIMER_ABSTIME:
+        seconds = args[2] + args[3] / 1e9
+    elif row["unfinished"]:
+        return None
+    else:
+        seconds = (row["end"] - row["start"]) / 1e9
+    seconds = round(float(seconds), 6)
+    return int(seconds) if seconds == int(seconds) else seconds
+
+
+def lines_of(prepared, record, recording, end, index):
+    """The run's lines, each on its writer's track, and the warnings they give."""
+    written, lost = output.attribute(prepared, record.inserted, recording.output)
+    moved = output.redirections(prepared)  # what was written after its stream was moved is not lost
+    lost = [write for write in lost if write.end < moved.get((write.task[0], "stdout"), math.inf)
+            and write.end < moved.get((write.task[0], "stderr"), math.inf)]
+    placed = output.untraced(written, prepared, recording.arrivals, record.clock, end)
+    if record.cut:  # the lines of the part left out go with its calls
+        placed = [line for line in placed if line[0] is None or not record.cut[0] < line[0] < record.cut[1]]
+    warnings = []
+    strays = [text for task, _, text, _ in written if task is None]
+    if strays:
+        warnings.append(f"{len(strays)} lines reached the terminal from calls that are not traced, such as "
+                        f"{strays[0]!r}: each is placed on the thread that last ended a call before it arrived "
+                        "and was not waiting then")
+    whole = not record.cut and not recording.skipped
+    if lost and whole and recording.snapshot is None and recording.status >= 0:
+        warnings.append(f"the record is not whole: {len(lost)} writes are not on the terminal")
+    return [Line(moment if moment is not None else end, index.get(task), text) for moment, task, text in placed], \
+        warnings
+
+
+def ending_of(recording, snapshot, stop_at):
+    """How the run ended: the program's own status, or how the tool stopped it."""
+    if snapshot is not None:
+        return Ending(snapshot.reason, at=stop_at, by=snapshot.by or "Ctrl-C")
+    if recording.status >= 0:
+        return Ending("exited", recording.status)
+    return Ending("killed", -recording.status)
+
+
+def hang(snapshot, prepared, innermost, live, slice_of, order, symbols):
+    """The facts of a hung run: each thread's call that never ended, where
+    it was made (through a tail call, which leaves no frame of its caller,
+    where the debugging information's call sites say the jump was), and
+    what the live program showed of the object it waits on."""
+    found = []
+    for task in order:
+        row = innermost.get(task)
+        if row is None or (task, row) not in slice_of:
+            continue
+        pending = live.get(task)
+        place = site(pending.frames, prepared[task].caller(row)) if pending else None
+        file, line, function = (place[0], place[1], place[2]) if place else (None, None, None)
+        if place and file is None and place[3] is not None:
+            file, line = symbols.tail_site(place[3]) or (None, None)
+        memory = pending.memory if pending is not None else b""
+        word = int.from_bytes(memory[:4], "little") if len(memory) >= 4 else None
+        owner = int.from_bytes(memory[8:12], "little", signed=True) if len(memory) >= 12 else None
+        wait = pending.thread.wait if pending else None
+        writers = tuple(sorted((snapshot.pipes or {}).get(wait[1], ()))) if wait and wait[0] == "pipe" else None
+        track, slice_index = slice_of[(task, row)]
+        found.append(Blocked(track, slice_index, file, line, function, word, owner, writers, task in live))
+    return found
