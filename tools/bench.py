@@ -12,14 +12,17 @@ and a C compiler.
 
 timeline: tools/timeline.py on two test programs, beside uftrace record and
 uftrace dump --chrome alone on the same program, recording the arguments of
-the same calls, in turn for five rounds (uftrace is the peer measured
+the same calls, each writing its trace into a file of the same folder, in
+turn for five rounds (uftrace is the peer measured
 against, installed here if it is missing and this runs as root, else left
 out): lockloop, whose two C threads make 1,000,000 calls of
 pthread_mutex_lock and pthread_mutex_unlock together, and lockguards, whose
 four C++ threads take and release a std::mutex 1,000,000 times through a
 std::lock_guard. For each: the times of each round, the medians and their
 ratio, and the peak memory of the tool with all its children (the sum over
-its processes, sampled ten times a second).
+its processes of their proportional set sizes, in which the pages that a
+fork's child shares with its parent count once, sampled ten times a
+second).
 
 races: tools/timeline.py with and without --races, in turn for five rounds,
 on racy, whose two C threads each add 1 to a counter 100,000 times with no
@@ -84,9 +87,9 @@ class PeakMemory:
     def __call__(self, family, seconds):
         held = 0
         for pid in family:
-            try:
-                with open(f"/proc/{pid}/status") as status:
-                    held += int(re.search(r"VmRSS:\s+(\d+)", status.read())[1])
+            try:  # a page that processes share (a fork's) counts once, a share in each
+                with open(f"/proc/{pid}/smaps_rollup") as rollup:
+                    held += int(re.search(r"^Pss:\s+(\d+)", rollup.read(), re.M)[1])
             except (OSError, TypeError):  # gone, or a zombie
                 pass
         self.peak = max(self.peak, held)
@@ -132,8 +135,11 @@ def timeline(name, rounds=TIMELINE_ROUNDS):
                 recorded = run(program, output="pipe", wrapper=uftrace_command(data), timeout=300)
                 recording = time.monotonic() - start
                 start = time.monotonic()
+                # Into a file beside the tool's own, as the tool writes its trace.
+                dump = os.path.join(folder, f"{name}.uftrace.json")
+                open(dump, "w").close()
                 dumped = run(shutil.which("uftrace"), "dump", "--chrome", "--no-pager", "--demangle=no", "-d", data,
-                             output="/dev/null", timeout=300)
+                             output=dump, timeout=300)
                 alone.append((recording, time.monotonic() - start))
                 assert recorded.out == printed and dumped.status == 0, (recorded, dumped)
                 shutil.rmtree(data)

@@ -15,7 +15,7 @@ import numpy as np
 from . import lines as output, mutexes, objects, races, semaphores, threads
 from .calls import ASYNC_TASK, ASYNC_WAIT, CALLS, COND_WAITS, SEM_WAITS, SLEEPS, SPANS, TABLE, TAKES, title
 from .model import (CALL_INDEX, CALL_SYMBOLS, LONGJMP, NO_OBJECT, RETURNED, UNWOUND, Blocked, Cut, Detail, Ending,
-                    Flow, Line, Run, Track, slices)
+                    FLOW, Line, Run, Track, column_of, groups, marks, slices)
 from .prepare import prepare
 from .read import ABANDONED, UNWOUND as UNWOUND_FLAG
 from .snapshot import site
@@ -24,10 +24,12 @@ from .snapshot import site
 # row of each, and the columns that the analysers read.
 EVENT = np.dtype([("track", np.int32), ("row", np.int32), ("call", np.int16), ("start", np.int64),
                   ("end", np.int64), ("ret", np.int64), ("args", np.uint64, (4,)), ("unfinished", np.bool_)])
-SPAN_CALLS = np.array(sorted(CALL_INDEX[symbol] for symbol in SPANS), dtype=np.int16)
-STATE_CALLS = np.array(sorted(CALL_INDEX[s] for s, call in TABLE.items() if call.state), dtype=np.int16)
+SPAN_CALLS = marks(SPANS)
 # Calls that return 0 when they did what they were asked, and an error number or -1 when not.
-STATUS_CALLS = np.array(sorted(CALL_INDEX[s] for s in TAKES | SEM_WAITS | COND_WAITS if s in CALLS), dtype=np.int16)
+STATUS_CALLS = marks(s for s in TAKES | SEM_WAITS | COND_WAITS if s in CALLS)
+# The calls that detail_of() says more of: async tasks and waits, joins, creations, waits for children, fork, sleeps.
+DETAILED = marks(s for s in CALL_SYMBOLS if s in (ASYNC_TASK, ASYNC_WAIT, "fork") or s in SLEEPS
+                 or TABLE[s].does in ("join", "create", "wait-child"))
 TIMER_ABSTIME = 1
 
 
@@ -63,7 +65,7 @@ def analyse(record, recording, program, speed, helgrind=None):
     live = {(p.thread.pid, p.thread.tid): p for p in snapshot.pending} if snapshot is not None else {}
     innermost = {task: innermost_unfinished(work) for task, work in prepared.items()}
     objects.name_from_sources(prepared, hung_sites(prepared, innermost, live, symbols), symbols)
-    used = {(kind, address) for kind, address in used_objects(prepared)}
+    used = used_objects(prepared)
     symbols.name_locals(used)
     objects.name_from_code(used, symbols)
     registry = objects.Objects(prepared, symbols)
@@ -71,34 +73,44 @@ def analyse(record, recording, program, speed, helgrind=None):
     columns = {task: registry.columns(task[0], prepared[task], roles) for task in order if task in prepared}
     live_waits = {task: p.thread.wait[1] for task, p in live.items() if p.thread.wait and p.thread.wait[0] == "child"}
     targets, blocked = threads.joins(prepared, roles, record.creations, lives, live_waits)
-    flows, holds, values, warnings = [], {}, {}, []
+    flows, holds, values, warnings = [], {}, {}, []  # flows: arrays of rows as hand_overs() reads them
     for obj, events in gather(prepared, columns, index, order).items():
         found = analyse_kind(registry.list[obj].kind, events, record.cut)
-        tasks = [order[t] for t in events["track"].tolist()]
-        rows = events["row"].tolist()
-        blocked |= {(tasks[i], rows[i]) for i in found.blocked.tolist()}
-        flows += [(obj, (tasks[a], rows[a]), (tasks[b], rows[b])) for a, b in found.flows]
+        tracks, rows = events["track"], events["row"]
+        waited = tracks[found.blocked], rows[found.blocked]
+        for track in np.unique(waited[0]).tolist():
+            blocked[order[track]].update(waited[1][waited[0] == track].tolist())
+        if len(found.flows):
+            pairs = np.asarray(found.flows)
+            flows.append(np.stack([np.full(len(pairs), obj), tracks[pairs[:, 0]], rows[pairs[:, 0]],
+                                   tracks[pairs[:, 1]], rows[pairs[:, 1]]], axis=1))
         if found.holds is not None:
             holds[obj] = found.holds
         if found.values is not None:
             values[obj] = found.values
         warnings += [warning.format(name=registry.list[obj].name) for warning in found.warnings]
-    flows += async_flows(prepared, roles, targets, blocked, order)
+    flows.append(async_flows(prepared, roles, targets, blocked, index))
     for obj in holds:
         holds[obj] = mutexes.closed(holds[obj], end)
     titles, title_index, details = [], {}, []
-    tracks, slice_of = [], {}
+    tracks, slice_rows = [], {}
     for i, task in enumerate(order):
         work = prepared.get(task)
         began, ended = lives[task]
         track = Track(i, task[0], task[1], roles[task], began, ended)
         if work is not None and len(work.rows):
-            track.slices, rows_of = track_slices(task, work, columns[task], blocked, targets, created, roles,
-                                                 titles, title_index, details, registry, symbols)
-            slice_of.update({(task, row): (i, s) for s, row in enumerate(rows_of.tolist())})
+            track.slices, slice_rows[task] = track_slices(task, work, columns[task], blocked.get(task, ()), targets,
+                                                          created, roles, titles, title_index, details, registry,
+                                                          symbols)
         tracks.append(track)
-    model_flows = [Flow(obj, *slice_of[a], *slice_of[b]) for obj, a, b in flows if a in slice_of and b in slice_of]
-    model_flows.sort(key=lambda f: tracks[f.from_track].slices["start"][f.from_slice])
+
+    def slice_of(task, row):
+        """(track, slice) of a thread's call by its row, or None where it is no slice."""
+        rows_of = slice_rows.get(task)
+        at = int(np.searchsorted(rows_of, row)) if rows_of is not None else 0
+        return (index[task], at) if rows_of is not None and at < len(rows_of) and rows_of[at] == row else None
+
+    model_flows = hand_overs(np.concatenate(flows), tracks, [slice_rows.get(task) for task in order])
     run_lines, line_warnings = lines_of(prepared, record, recording, end, index)
     warnings += line_warnings
     ending = ending_of(recording, snapshot, stop_at)
@@ -197,47 +209,63 @@ def hung_sites(prepared, innermost, live, symbols):
 
 def used_objects(prepared):
     """{(kind, address)} of the objects that the calls are about."""
-    found = set()
-    for work in prepared.values():
-        rows = work.rows
-        for column, kinds in ((0, objects.FIRST_KIND), (1, objects.SECOND_KIND)):
-            kind_column = kinds[rows["call"]]
-            about = (kind_column != "") & (rows["args"][:, column] != 0)
-            found |= set(zip(kind_column[about].tolist(), rows["args"][about, column].tolist()))
-    return found
+    return set().union(*(objects.uses(work.rows, column) for work in prepared.values() for column in (0, 1)))
 
 
 def gather(prepared, columns, index, order):
     """{object: EVENT} of each object's calls: the calls whose first object
     it is, and the condition waits whose mutex (or lock) it is, in order of
     their tracks and starts."""
-    parts = defaultdict(list)
+    parts = defaultdict(list)  # object: [(task, its rows)]
     for task in order:
         if task not in columns:
             continue
-        rows = prepared[task].rows
-        first, second = columns[task]
-        for column, mask in ((first, first != NO_OBJECT), (second, second != NO_OBJECT)):
-            chosen = np.nonzero(mask)[0]
-            if not len(chosen):
-                continue
-            events = np.zeros(len(chosen), dtype=EVENT)
-            events["track"], events["row"] = index[task], chosen
-            for name in ("call", "start", "end", "ret", "args", "unfinished"):
-                events[name] = rows[name][chosen]
-            by_object = column[chosen]
-            for obj in np.unique(by_object).tolist():
-                parts[obj].append(events[by_object == obj])
+        for column in columns[task]:
+            chosen = np.nonzero(column != NO_OBJECT)[0]
+            for group in groups(column[chosen]):
+                parts[int(column[chosen[group[0]]])].append((task, chosen[group]))
     found = {}
     for obj, pieces in parts.items():
-        events = np.concatenate(pieces)
-        found[obj] = events[np.lexsort((events["start"], events["track"]))]
+        events = np.zeros(sum(len(rows) for _, rows in pieces), dtype=EVENT)
+        at = 0
+        for task, rows in pieces:
+            part = events[at:at + len(rows)]
+            part["track"], part["row"] = index[task], rows
+            calls = prepared[task].rows
+            for name in ("call", "start", "end", "ret", "args", "unfinished"):
+                part[name] = calls[name][rows]
+            at += len(rows)
+        track, start = events["track"], events["start"]
+        if np.any((track[1:] < track[:-1]) | ((track[1:] == track[:-1]) & (start[1:] < start[:-1]))):
+            events = events[np.lexsort((start, track))]
+        found[obj] = events
     return found
 
 
-def async_flows(prepared, roles, targets, blocked, order):
+def hand_overs(flows, tracks, slice_rows):
+    """The model's flows (FLOW), in the order of their starts, from rows of
+    (object or NO_OBJECT, the giver's track, its call's row, the taker's track, its call's
+    row); slice_rows: each track's rows that are slices."""
+    ends = []
+    for column in (1, 3):
+        found = np.full(len(flows), -1, dtype=np.int64)
+        for track, rows_of in enumerate(slice_rows):
+            mine = np.nonzero(flows[:, column] == track)[0]
+            if rows_of is None or not len(mine):
+                continue
+            at = np.minimum(np.searchsorted(rows_of, flows[mine, column + 1]), len(rows_of) - 1)
+            found[mine] = np.where(rows_of[at] == flows[mine, column + 1], at, -1)
+        ends.append(found)
+    kept = np.nonzero((ends[0] >= 0) & (ends[1] >= 0))[0]
+    made = np.zeros(len(kept), dtype=FLOW)
+    made["obj"], made["from_track"], made["to_track"] = flows[kept, 0], flows[kept, 1], flows[kept, 3]
+    made["from_slice"], made["to_slice"] = ends[0][kept], ends[1][kept]
+    return made[np.argsort(column_of(tracks, made["from_track"], made["from_slice"], "start"), kind="stable")]
+
+
+def async_flows(prepared, roles, targets, blocked, index):
     """A hand-over from the end of each std::async task to the wait on its
-    future that it ended: (object None, its row, the wait's row)."""
+    future that it ended: rows as hand_overs() reads them, of no object."""
     task_rows = {}
     for task, work in prepared.items():
         found = np.nonzero(work.rows["call"] == CALL_INDEX[ASYNC_TASK])[0]
@@ -247,45 +275,42 @@ def async_flows(prepared, roles, targets, blocked, order):
     for task, work in prepared.items():
         for row in np.nonzero(work.rows["call"] == CALL_INDEX[ASYNC_WAIT])[0].tolist():
             target = targets.get((task, row))
-            if (task, row) not in blocked or target not in task_rows:
+            if row not in blocked.get(task, ()) or target not in task_rows:
                 continue
             source_task, source_row = task_rows[target]
             done = prepared[source_task].rows["end"][source_row]
             if work.rows["start"][row] < done <= work.rows["end"][row]:
-                flows.append((None, (source_task, source_row), (task, row)))
-    return flows
+                flows.append((NO_OBJECT, index[source_task], source_row, index[task], row))
+    return np.array(flows, dtype=np.int64).reshape(-1, 5)
 
 
 def track_slices(task, work, columns, blocked, targets, created, roles, titles, title_index, details, registry,
                  symbols):
     """The track's slices (model.SLICE), of its calls that are slices, and
-    the rows they are."""
+    the rows they are. blocked: the rows of its calls that blocked."""
     rows = work.rows
-    chosen = np.nonzero(np.isin(rows["call"], SPAN_CALLS))[0]
+    chosen = np.nonzero(SPAN_CALLS[rows["call"]])[0]
     found = slices(len(chosen))
     found["call"], found["start"], found["end"] = rows["call"][chosen], rows["start"][chosen], rows["end"][chosen]
     first, second = columns
     found["first"], found["second"] = first[chosen], second[chosen]
     found["unfinished"] = rows["unfinished"][chosen]
-    found["failed"] = np.isin(found["call"], STATUS_CALLS) & ~found["unfinished"] \
+    found["failed"] = STATUS_CALLS[found["call"]] & ~found["unfinished"] \
         & ((rows["ret"][chosen] & 0xFFFFFFFF) != 0)
     flags = rows["flags"][chosen]
     found["ended"] = np.where(flags & UNWOUND_FLAG, UNWOUND, np.where(flags & ABANDONED, LONGJMP, RETURNED))
-    if blocked:
-        mine = [s for s, row in enumerate(chosen.tolist()) if (task, row) in blocked]
-        found["blocked"][mine] = True
+    found["blocked"] = np.isin(chosen, list(blocked))
     # Titles: one for each call and the C++ type of its object.
-    keys = found["call"].astype(np.int64) * (len(registry.list) + 1) + (found["first"] + 1)
-    for key in np.unique(keys).tolist():
-        call, obj = divmod(key, len(registry.list) + 1)
-        type_name = symbols.type_name(registry.list[obj - 1].address) if obj else None
+    for group in groups(found["call"], found["first"]):
+        call, obj = int(found["call"][group[0]]), int(found["first"][group[0]])
+        type_name = symbols.type_name(registry.list[obj].address) if obj != NO_OBJECT else None
         text = title(CALL_SYMBOLS[call], type_name)
         if text not in title_index:
             title_index[text] = len(titles)
             titles.append(text)
-        found["title"][keys == key] = title_index[text]
-    for s, row in enumerate(chosen.tolist()):
-        detail = detail_of(task, work, row, targets, created, roles)
+        found["title"][group] = title_index[text]
+    for s in np.nonzero(DETAILED[found["call"]])[0].tolist():
+        detail = detail_of(task, work, int(chosen[s]), targets, created, roles)
         if detail is not None:
             found["detail"][s] = len(details)
             details.append(detail)
@@ -374,7 +399,8 @@ def hang(snapshot, prepared, innermost, live, slice_of, order, symbols):
     found = []
     for task in order:
         row = innermost.get(task)
-        if row is None or (task, row) not in slice_of:
+        at = slice_of(task, row) if row is not None else None
+        if at is None:
             continue
         pending = live.get(task)
         place = site(pending.frames, prepared[task].caller(row)) if pending else None
@@ -386,6 +412,5 @@ def hang(snapshot, prepared, innermost, live, slice_of, order, symbols):
         owner = int.from_bytes(memory[8:12], "little", signed=True) if len(memory) >= 12 else None
         wait = pending.thread.wait if pending else None
         writers = tuple(sorted((snapshot.pipes or {}).get(wait[1], ()))) if wait and wait[0] == "pipe" else None
-        track, slice_index = slice_of[(task, row)]
-        found.append(Blocked(track, slice_index, file, line, function, word, owner, writers, task in live))
+        found.append(Blocked(*at, file, line, function, word, owner, writers, task in live))
     return found

@@ -1,7 +1,7 @@
 """The tool's run, stage by stage: record the program (and, for --races, run
 it once more under Helgrind), read the record, analyse it into the model,
 and write the trace, the picture and the report from the model."""
-import importlib.util, os, shutil, sys, tempfile, threading
+import importlib.util, os, shutil, signal, sys, tempfile, threading
 
 from . import analyse, helgrind, picture, read, record, table, trace
 from .errors import Failure
@@ -123,26 +123,93 @@ def progress_printer():
     return show
 
 
-def written(path, write):
-    """Writes a file whole or not at all: into a file beside it, renamed
-    over it once complete."""
+def beside(path):
+    """A new empty file beside path, to be renamed over it once complete."""
     folder, base = os.path.split(path)
     try:
         handle, temporary = tempfile.mkstemp(dir=folder or ".", prefix=f".{base}.", suffix=os.path.splitext(path)[1])
     except OSError as error:
         raise Failure(f"cannot write {shown(path)}: {error.strerror}") from None
     os.close(handle)
+    return temporary
+
+
+def put_in_place(temporary, path):
+    """The complete file beside path becomes path, with the mode of a file made with open()."""
     try:
-        write(temporary)
         mask = os.umask(0)
         os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)  # as a file made with open(), not mkstemp's own
+        os.chmod(temporary, 0o666 & ~mask)
         os.replace(temporary, path)
+    except OSError as error:
+        raise Failure(f"cannot write {shown(path)}: {error.strerror}") from None
+
+
+def written(path, write):
+    """Writes a file whole or not at all: into a file beside it, renamed
+    over it once complete."""
+    temporary = beside(path)
+    try:
+        write(temporary)
+        put_in_place(temporary, path)
     except OSError as error:
         raise Failure(f"cannot write {shown(path)}: {error.strerror}") from None
     finally:
         if os.path.exists(temporary):
             os.unlink(temporary)
+
+
+class Aside:
+    """Writes a file whole or not at all in a child process, while this one
+    goes on (the machine's other core writes the trace while this one draws
+    the picture); finish() waits for it and raises its failure. Left
+    unfinished (the tool gave up), the child is killed and its file removed."""
+
+    def __init__(self, path, write):
+        self.path, self.temporary = path, beside(path)
+        reading, writing = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:  # the child: the parent alone answers signals, and kills it when it gives up
+            for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+                signal.signal(number, signal.SIG_IGN)
+            os.close(reading)
+            try:
+                write(self.temporary)
+                said = b""
+            except OSError as error:
+                said = f"cannot write {shown(path)}: {error.strerror}".encode()
+            except BaseException as error:  # said by the parent, as its own fault would be
+                said = f"internal error: {type(error).__name__}: {error}".encode()
+            try:
+                os.write(writing, said)
+            finally:
+                os._exit(0)
+        os.close(writing)
+        self.reading = reading
+
+    def finish(self):
+        said = b""
+        try:
+            while chunk := os.read(self.reading, 4096):
+                said += chunk
+            os.waitpid(self.pid, 0)
+            self.pid = None
+            if said:
+                raise Failure(said.decode(errors="replace"))
+            put_in_place(self.temporary, self.path)
+        finally:
+            self.close()
+
+    def close(self):
+        if self.pid is not None:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+            self.pid = None
+        if self.reading is not None:
+            os.close(self.reading)
+            self.reading = None
+        if os.path.exists(self.temporary):
+            os.unlink(self.temporary)
 
 
 def main(options: Options, interrupts):
@@ -155,8 +222,14 @@ def main(options: Options, interrupts):
     stdin = given_input(options, interrupts)
     output = Output()
     progress = progress_printer()
-    # matplotlib takes half a second to import: it does so while the program runs.
-    threading.Thread(target=picture.prepare, daemon=True).start()
+    # matplotlib takes half a second to import: it does so while the program
+    # runs. It imports logging, whose fork handlers, were a thread to
+    # register them while the program is being forked, would run unpaired in
+    # the program's process and say so on its standard error: they are
+    # registered first, here.
+    import logging  # noqa: F401
+    importing = threading.Thread(target=picture.prepare, daemon=True)
+    importing.start()
     with tempfile.TemporaryDirectory() as folder:
         progress(f"tracing {shown(name)} (Ctrl-C stops it, and keeps what was recorded)", True)
         recording = record.record(path, options.args, options.speed, options.deadline, folder, output, interrupts,
@@ -172,12 +245,17 @@ def main(options: Options, interrupts):
         recorded = read.read(recording.folder, options.speed, os.path.abspath(path), progress)
         progress("analysing")
         run = analyse.analyse(recorded, recording, name, options.speed, races)
-    progress("writing the trace")
-    written(f"{prefix}.json", lambda file: trace.write(file, run))
-    progress("drawing")
-    written(f"{prefix}.png", lambda file: picture.draw(file, run, progress))
+    progress("writing the trace and drawing")
+    importing.join()  # no thread of this process is amid an import when it forks
+    writing = Aside(f"{prefix}.json", lambda file: trace.write(file, run))
+    try:
+        written(f"{prefix}.png", lambda file: picture.draw(file, run, progress))
+        report = table.report(run, options.deadline)
+        writing.finish()
+    finally:
+        writing.close()
     progress("")
-    output.write("\n".join(table.report(run, options.deadline)) + "\n")
+    output.write("\n".join(report) + "\n")
     print(f"wrote {shown(prefix)}.json and {shown(prefix)}.png", file=sys.stderr)
     if output.error is not None:
         print(f"write error: {output.error.strerror}", file=sys.stderr)

@@ -18,18 +18,14 @@ first word, a mutex's owner the thread id at byte 8."""
 import numpy as np
 
 from .calls import COND_WAKES, FUTEX_WAKES, JOINS, RW_UNLOCKS, RW_WRITES, RWLOCKS, SEM_POSTS, SEM_WAITS, THREAD_JOINS
-from .model import CALL_INDEX, NO_OBJECT, Run
+from .model import NO_OBJECT, Run, marks
 from .sources import shown_path
 
 
-def indices(symbols):
-    return frozenset(CALL_INDEX[symbol] for symbol in symbols)
-
-
-JOIN_CALLS, THREAD_JOIN_CALLS = indices(JOINS), indices(THREAD_JOINS)
-SEM_WAIT_CALLS, SEM_POST_CALLS = indices(SEM_WAITS), indices(SEM_POSTS)
-RW_CALLS, RW_WRITE_CALLS, RW_RELEASES = indices(RWLOCKS), indices(RW_WRITES), indices(RW_UNLOCKS)
-FUTEX_WAKE_CALLS, COND_WAKE_CALLS = indices(FUTEX_WAKES), indices(COND_WAKES)
+JOIN_CALLS, THREAD_JOIN_CALLS = marks(JOINS), marks(THREAD_JOINS)
+SEM_WAIT_CALLS, SEM_POST_CALLS = marks(SEM_WAITS), marks(SEM_POSTS)
+RW_CALLS, RW_WRITE_CALLS, RW_RELEASES = marks(RWLOCKS), marks(RW_WRITES), marks(RW_UNLOCKS)
+FUTEX_WAKE_CALLS, COND_WAKE_CALLS = marks(FUTEX_WAKES), marks(COND_WAKES)
 
 
 def seconds(ns):
@@ -69,7 +65,7 @@ class Hang:
 
     def what(self, blocked, first=False):
         """The objects of a blocked call, as the trace names them; or the first."""
-        if self.slice(blocked)["call"] in JOIN_CALLS:
+        if JOIN_CALLS[self.slice(blocked)["call"]]:
             return self.target(blocked) or "?"
         objects = [name for _, name in self.objects(blocked) if name != "0x0"]
         if not objects:
@@ -79,7 +75,7 @@ class Hang:
     def users(self, obj, calls):
         """The tracks that ever made one of these calls on the object, and that returned, in track order."""
         return [track.index for track in self.run.tracks
-                if (np.isin(track.slices["call"], list(calls)) & (track.slices["first"] == obj)
+                if (calls[track.slices["call"]] & (track.slices["first"] == obj)
                     & ~track.slices["unfinished"]).any()]
 
     def kept(self, obj, takes, gives):
@@ -91,10 +87,10 @@ class Hang:
             slices = track.slices
             mine = ((slices["first"] == obj) | (slices["second"] == obj)) & ~slices["unfinished"]
             calls = slices["call"][mine]
-            giving = np.isin(calls, list(gives))
-            taking = np.isin(calls, list(takes)) & ~slices["failed"][mine]
+            giving = gives[calls]
+            taking = takes[calls] & ~slices["failed"][mine]
             if taking.sum() > giving.sum():
-                found.append((track.index, int(calls[np.nonzero(taking)[0][-1]]) in RW_WRITE_CALLS))
+                found.append((track.index, bool(RW_WRITE_CALLS[calls[np.nonzero(taking)[0][-1]]])))
         return found
 
 
@@ -137,7 +133,7 @@ def holders_of(hang):
         kind = run.objects[obj].kind
         if kind == "mutex" and blocked.owner is not None:
             holders[obj] = by_tid.get(blocked.owner)
-        elif kind == "semaphore" and found["call"] in SEM_WAIT_CALLS and blocked.word == 0:
+        elif kind == "semaphore" and SEM_WAIT_CALLS[found["call"]] and blocked.word == 0:
             taken = [track for track, _ in hang.kept(obj, SEM_WAIT_CALLS, SEM_POST_CALLS)]
             if len(taken) == 1:
                 holders[obj] = taken[0]
@@ -177,7 +173,7 @@ def reasons(hang):
     for blocked in run.blocked:
         found = hang.slice(blocked)
         call = int(found["call"])
-        if call in JOIN_CALLS:
+        if JOIN_CALLS[call]:
             text.append(join_reason(hang, blocked, call))
             continue
         if blocked.pipe_writers is not None:
@@ -204,7 +200,7 @@ def join_reason(hang, blocked, call):
     doing = f"; {target} waits on {hang.what(other, first=True)}" if other else ""
     if other and other.pipe_writers is not None:
         doing = f"; {target} reads a pipe"
-    verb = "to end" if call in THREAD_JOIN_CALLS else "to exit"
+    verb = "to end" if THREAD_JOIN_CALLS[call] else "to exit"
     return f"{hang.role(blocked.track)} waits for {target} {verb}{doing}"
 
 
@@ -214,7 +210,7 @@ def object_reason(hang, blocked, obj, holders):
     found = hang.slice(blocked)
     kind, name, value = run.objects[obj].kind, run.objects[obj].name, blocked.word
     roles = [track.role for track in run.tracks]
-    if kind in ("semaphore", "latch", "atomic", "future") and found["call"] not in SEM_WAIT_CALLS:
+    if kind in ("semaphore", "latch", "atomic", "future") and not SEM_WAIT_CALLS[found["call"]]:
         return futex_reason(kind, name, value, hang.users(obj, FUTEX_WAKE_CALLS), roles, alive)
     if kind == "semaphore":
         posters = hang.users(obj, SEM_POST_CALLS)

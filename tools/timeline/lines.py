@@ -23,16 +23,15 @@ from itertools import accumulate
 import numpy as np
 
 from .calls import REDIRECTS, TABLE, WRITES
-from .model import CALL_INDEX, CALL_SYMBOLS
+from .model import CALL_SYMBOLS, marks
 from .read import FROM_LIBRARY, STREAM_ERROR
 
 STREAMS = {1: "stdout", 2: "stderr"}
 LOOK_AHEAD = 8  # calls of a stream looked past, where the first did not reach the terminal
 WINDOW = 64  # writes to a descriptor tried at one place
 LIBRARY_WRITES = frozenset(("write", "writev"))
-WRITE_CALLS = [CALL_INDEX[symbol] for symbol in WRITES]
-REDIRECT_CALLS = [CALL_INDEX[symbol] for symbol in REDIRECTS]
-STATE_CALLS = [CALL_INDEX[symbol] for symbol, call in TABLE.items() if call.state]
+WRITE_CALLS, REDIRECT_CALLS = marks(WRITES), marks(REDIRECTS)
+STATE_CALLS = marks(symbol for symbol, call in TABLE.items() if call.state)
 
 
 class Write:
@@ -67,7 +66,7 @@ def writes_to_terminal(prepared):
     found = {}
     for task, work in prepared.items():
         rows = work.rows
-        chosen = np.isin(rows["call"], WRITE_CALLS) & ~rows["unfinished"] & np.isin(rows["args"][:, 1], (1, 2)) \
+        chosen = WRITE_CALLS[rows["call"]] & ~rows["unfinished"] & np.isin(rows["args"][:, 1], (1, 2)) \
             & (rows["args"][:, 3] > 0)
         for row in np.nonzero(chosen)[0].tolist():
             found.setdefault((task[0], int(rows["args"][row, 0]) or None), []).append(Write(task, work, row))
@@ -83,7 +82,7 @@ def redirections(prepared):
     found = {}
     for (pid, _), work in prepared.items():
         rows = work.rows
-        for row in np.nonzero(np.isin(rows["call"], REDIRECT_CALLS) & np.isin(rows["args"][:, 0], (1, 2)))[0]:
+        for row in np.nonzero(REDIRECT_CALLS[rows["call"]] & np.isin(rows["args"][:, 0], (1, 2)))[0]:
             key = (pid, STREAMS[int(rows["args"][row, 0])])
             found[key] = min(found.get(key, int(rows["start"][row])), int(rows["start"][row]))
     return found
@@ -224,7 +223,7 @@ def untraced(lines, prepared, arrivals, clock, last):
     latest = []
     for task, work in prepared.items():
         rows = work.rows
-        chosen = np.isin(rows["call"], WRITE_CALLS)
+        chosen = WRITE_CALLS[rows["call"]]
         if len(rows):
             chosen[-1] = True
         latest += [(end, task) for end in rows["end"][chosen].tolist()]
@@ -235,7 +234,7 @@ def untraced(lines, prepared, arrivals, clock, last):
     def blocked(task, moment):
         if task not in waits:  # only for the tasks that may have written such a line
             rows = prepared[task].rows
-            spanning = np.isin(rows["call"], STATE_CALLS)
+            spanning = STATE_CALLS[rows["call"]]
             spans = sorted(zip(rows["start"][spanning].tolist(), rows["end"][spanning].tolist()))
             waits[task] = ([start for start, _ in spans], list(accumulate((end for _, end in spans), max)))
         starts, reach = waits[task]

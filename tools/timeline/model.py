@@ -34,6 +34,58 @@ SLICE = np.dtype([("call", np.int16), ("title", np.int16), ("start", np.int64), 
 HOLD = np.dtype([("start", np.int64), ("end", np.int64), ("track", np.int32)])
 # A semaphore's value from a moment on.
 VALUE = np.dtype([("at", np.int64), ("value", np.int64)])
+# A hand-over: the call that let a waiter go on (a post, an unlock, a
+# signal, a release, a set), and the wait it ended, each a track and a slice
+# of it; obj: the object handed over, NO_OBJECT for a std::async task's
+# future (the wait's detail names it).
+FLOW = np.dtype([("obj", np.int32), ("from_track", np.int32), ("from_slice", np.int64), ("to_track", np.int32),
+                 ("to_slice", np.int64)])
+
+
+def marks(symbols):
+    """A column over the table's calls, True for those of symbols: indexed
+    by a call (or a column of calls), it says whether it is one of them."""
+    found = np.zeros(len(CALL_SYMBOLS), dtype=bool)
+    found[[CALL_INDEX[symbol] for symbol in symbols]] = True
+    return found
+
+
+def groups(*columns):
+    """The rows of a table by their values in the columns (integer arrays
+    of one length): [the indices of the rows alike], each in the rows' order."""
+    rows = len(columns[0])
+    if not rows:
+        return []
+    key, span = np.zeros(rows, dtype=np.int64), 1
+    for column in columns:  # one number for each row's values, where they fit in 63 bits
+        low, high = int(column.min()), int(column.max())
+        span *= high - low + 1
+        if span >= 1 << 62:
+            return slow_groups(columns)
+        key = key * (high - low + 1) + (column.astype(np.int64) - low)
+    if span == 1:
+        return [np.arange(rows)]
+    order = np.argsort(key, kind="stable")
+    ordered = key[order]
+    return np.split(order, np.nonzero(ordered[1:] != ordered[:-1])[0] + 1)
+
+
+def column_of(tracks, track, row, name):
+    """A column of the slices given by their tracks and rows (arrays)."""
+    found = np.zeros(len(track), dtype=SLICE[name])
+    for number in np.unique(track).tolist():
+        mine = track == number
+        found[mine] = tracks[number].slices[name][row[mine]]
+    return found
+
+
+def slow_groups(columns):
+    order = np.lexsort(columns[::-1])
+    change = np.zeros(len(order) - 1, dtype=bool)
+    for column in columns:
+        ordered = column[order]
+        change |= ordered[1:] != ordered[:-1]
+    return np.split(order, np.nonzero(change)[0] + 1)
 
 
 def slices(count=0):
@@ -84,18 +136,6 @@ class Detail:
     process: str = ""
     seconds: float | None = None
     future: str = ""
-
-
-@dataclass(frozen=True)
-class Flow:
-    """A hand-over: the call that let a waiter go on (a post, an unlock, a
-    signal, a release, a set), and the wait it ended; each a track and a
-    slice of it."""
-    obj: int
-    from_track: int
-    from_slice: int
-    to_track: int
-    to_slice: int
 
 
 @dataclass(frozen=True)
@@ -183,7 +223,7 @@ class Run:
     details: list[Detail]
     holds: dict[int, np.ndarray]
     values: dict[int, np.ndarray]
-    flows: list[Flow]
+    flows: np.ndarray  # FLOW, in the order of their starts
     lines: list[Line]
     ending: Ending
     end: int

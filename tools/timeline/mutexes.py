@@ -13,19 +13,17 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .calls import COND_WAITS, LOCKS, RW_UNLOCKS, RW_WRITES, RWLOCKS, TRYLOCKS, UNLOCKS
-from .model import CALL_INDEX, HOLD
+from .model import CALL_SYMBOLS, HOLD, marks
 
 TAKE, RELEASE, WAIT, NOTHING = 1, 2, 3, 0
 
 
-def indices(symbols):
-    return np.array(sorted(CALL_INDEX[symbol] for symbol in symbols), dtype=np.int16)
-
-
-LOCK_CALLS, UNLOCK_CALLS, COND_CALLS = indices(LOCKS), indices(UNLOCKS | RW_UNLOCKS), indices(COND_WAITS)
-PLAIN_LOCKS = indices(LOCKS - TRYLOCKS)
-MUST_SUCCEED = indices(LOCKS - {"pthread_mutex_lock"})  # a lock that can fail says so; a plain lock cannot
-RW_CALLS, RW_WRITE_CALLS, RW_RELEASES = indices(RWLOCKS), indices(RW_WRITES), indices(RW_UNLOCKS)
+COND_CALLS = marks(COND_WAITS)
+OPERATION = np.full(len(CALL_SYMBOLS), NOTHING, dtype=np.int8)  # what each call of the table does to a mutex
+OPERATION[marks(LOCKS)], OPERATION[marks(UNLOCKS | RW_UNLOCKS)], OPERATION[COND_CALLS] = TAKE, RELEASE, WAIT
+PLAIN_LOCK = marks(LOCKS - TRYLOCKS)
+MUST_SUCCEED = marks(LOCKS - {"pthread_mutex_lock"})  # a lock that can fail says so; a plain lock cannot
+RW_CALLS, RW_WRITE_CALLS, RW_RELEASES = marks(RWLOCKS), marks(RW_WRITES), marks(RW_UNLOCKS)
 
 
 @dataclass
@@ -44,12 +42,9 @@ def operations(events):
     """What each event does to the mutex: TAKE, RELEASE, WAIT (a condition
     wait: release, then take) or NOTHING (a lock in flight or that failed)."""
     calls = events["call"]
-    ops = np.full(len(events), NOTHING, dtype=np.int8)
-    succeeded = (events["ret"] & 0xFFFFFFFF) == 0
-    ops[np.isin(calls, LOCK_CALLS) & (succeeded | ~np.isin(calls, MUST_SUCCEED))] = TAKE
-    ops[np.isin(calls, UNLOCK_CALLS)] = RELEASE
-    ops[np.isin(calls, COND_CALLS)] = WAIT
-    ops[events["unfinished"] & (ops == TAKE)] = NOTHING
+    ops = OPERATION[calls]
+    failed = ((events["ret"] & 0xFFFFFFFF) != 0) & MUST_SUCCEED[calls]
+    ops[failed | (events["unfinished"] & (ops == TAKE))] = NOTHING
     ops[events["unfinished"] & (ops == WAIT)] = RELEASE  # a wait in flight gave the mutex up, and never took it back
     return ops
 
@@ -59,10 +54,12 @@ def mutex(events):
     that handed it over to them. events: the calls on it, of EVENT, in
     order of their tracks and starts."""
     ops = operations(events)
-    blocked = np.nonzero(events["unfinished"] & np.isin(events["call"], LOCK_CALLS))[0]
+    blocked = np.nonzero(events["unfinished"] & (OPERATION[events["call"]] == TAKE))[0]
     parts = []
-    for track in np.unique(events["track"]):
-        mine = np.nonzero(events["track"] == track)[0]
+    tracks = events["track"]  # in order
+    bounds = np.concatenate([[0], np.nonzero(tracks[1:] != tracks[:-1])[0] + 1, [len(events)]])
+    for first, last in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+        mine = np.arange(first, last)
         parts.append(in_turn(events, ops, mine) or nested(events, ops, mine))
     if not parts:
         return Outcome(blocked)
@@ -76,7 +73,7 @@ def mutex(events):
     holds["start"], holds["end"], holds["track"] = starts, ends, events["track"][takers]
     # A lock blocked where the hold before it, another thread's, was released after the lock began.
     lock, release = takers[1:], releasers[:-1]
-    handed = (release >= 0) & np.isin(events["call"][lock], PLAIN_LOCKS)
+    handed = (release >= 0) & PLAIN_LOCK[events["call"][lock]]
     handed &= events["track"][np.maximum(release, 0)] != events["track"][lock]
     handed &= events["start"][np.maximum(release, 0)] > events["start"][lock]
     found = np.nonzero(handed)[0]
@@ -151,14 +148,14 @@ def rwlock(events):
         held = None
         for i in np.nonzero(events["track"] == track)[0].tolist():
             call = events["call"][i]
-            if (call in RW_RELEASES or call in COND_CALLS) and held:
+            if (RW_RELEASES[call] or COND_CALLS[call]) and held:
                 holds.append((held[0], int(events["start"][i]), track, held[1]))
                 held = None
-            elif call in RW_CALLS and not events["unfinished"][i] and (events["ret"][i] & 0xFFFFFFFF) == 0:
-                held = (int(events["end"][i]), call in RW_WRITE_CALLS)
+            elif RW_CALLS[call] and not events["unfinished"][i] and (events["ret"][i] & 0xFFFFFFFF) == 0:
+                held = (int(events["end"][i]), bool(RW_WRITE_CALLS[call]))
     blocked = []
-    for i in np.nonzero(np.isin(events["call"], RW_CALLS))[0].tolist():
-        writing, track, start = events["call"][i] in RW_WRITE_CALLS, events["track"][i], events["start"][i]
+    for i in np.nonzero(RW_CALLS[events["call"]])[0].tolist():
+        writing, track, start = RW_WRITE_CALLS[events["call"][i]], events["track"][i], events["start"][i]
         if events["unfinished"][i] or any(s <= start < e and t != track and (writing or w) for s, e, t, w in holds):
             blocked.append(i)
     return Outcome(np.array(blocked, dtype=np.int64))

@@ -18,7 +18,7 @@ from collections import defaultdict
 import numpy as np
 
 from .calls import COND_WAITS, OBJECTS_OF, TABLE
-from .model import CALL_SYMBOLS, NO_OBJECT, Obj
+from .model import CALL_SYMBOLS, NO_OBJECT, Obj, groups
 from .sources import PLAIN_CALL, call_sites, from_code, from_source
 
 O_CREAT = 0o100
@@ -33,7 +33,27 @@ def kinds_of_arguments():
 
 
 FIRST_KIND, SECOND_KIND = kinds_of_arguments()
+KIND_NAMES = sorted(set(FIRST_KIND) | set(SECOND_KIND))  # "" first: no object
+FIRST_CODE, SECOND_CODE = (np.array([KIND_NAMES.index(k) for k in kinds], dtype=np.int8)
+                           for kinds in (FIRST_KIND, SECOND_KIND))
 SEM_OPEN, SEM_INIT = CALL_SYMBOLS.index("sem_open"), CALL_SYMBOLS.index("sem_init")
+
+
+def about(rows, column):
+    """The kind codes (KIND_NAMES) and addresses of the objects that the
+    calls' first (column 0) or second argument points to, and which calls
+    have one."""
+    codes = (FIRST_CODE, SECOND_CODE)[column][rows["call"]]
+    addresses = rows["args"][:, column]
+    return codes, addresses, (codes != 0) & (addresses != 0)
+
+
+def uses(rows, column):
+    """{(kind, address)} of the objects of the calls' argument (column)."""
+    codes, addresses, chosen = about(rows, column)
+    # A user-space address fits in 56 bits: the kind goes above it.
+    keys = np.unique((codes[chosen].astype(np.uint64) << np.uint64(56)) | addresses[chosen]).tolist()
+    return {(KIND_NAMES[key >> 56], key & ((1 << 56) - 1)) for key in keys}
 
 
 class Objects:
@@ -47,12 +67,9 @@ class Objects:
         self.shared = set()  # addresses of objects that processes share
         for (pid, _), work in prepared.items():
             calls = work.rows["call"]
-            for column, kinds in ((0, FIRST_KIND), (1, SECOND_KIND)):
-                about = kinds[calls] != ""
-                for kind, address in set(zip(kinds[calls][about].tolist(),
-                                             work.rows["args"][about, column].tolist())):
-                    if address:
-                        self.used[(kind, address)].add(pid)
+            for column in (0, 1):
+                for key in uses(work.rows, column):
+                    self.used[key].add(pid)
             for i in np.nonzero(calls == SEM_OPEN)[0].tolist():
                 address = int(work.rows["ret"][i])
                 if work.rows["end"][i] >= 0 and address not in (0, -1):
@@ -88,20 +105,18 @@ class Objects:
         indices in the run's objects, NO_OBJECT where a call has none."""
         rows = work.rows
         columns = []
-        for column, kinds in ((0, FIRST_KIND), (1, SECOND_KIND)):
+        for column in (0, 1):
             found = np.full(len(rows), NO_OBJECT, dtype=np.int32)
-            kind_column = kinds[rows["call"]]
-            addresses = rows["args"][:, column]
-            about = (kind_column != "") & (addresses != 0)
+            codes, addresses, chosen = about(rows, column)
             if column == 0:  # sem_open's semaphore is what it returned
                 opened = (rows["call"] == SEM_OPEN) & (rows["end"] >= 0)
                 for i in np.nonzero(opened)[0].tolist():
                     address = int(rows["ret"][i])
                     if address not in (0, -1):
                         found[i] = self.name("semaphore", address, pid, roles)
-            for kind, address in set(zip(kind_column[about].tolist(), addresses[about].tolist())):
+            for kind, address in uses(rows, column):
                 number = self.name(kind, address, pid, roles)
-                found[about & (kind_column == kind) & (addresses == address)] = number
+                found[chosen & (codes == KIND_NAMES.index(kind)) & (addresses == address)] = number
             columns.append(found)
         return columns
 
@@ -109,24 +124,26 @@ class Objects:
 def addresses_to_name(prepared, symbols):
     """{(kind, address, whether it is a condition wait's mutex): [chains of
     return addresses]} of the calls on objects that no variable at a fixed
-    address holds: where the program made each call on it, outward."""
+    address holds: where the program made each call on it, outward. Calls
+    alike (the same object, caller and stack) are looked at once."""
     chains = defaultdict(list)
+    tool = {}
     for work in prepared.values():
         rows = work.rows
-        for column, kinds in ((0, FIRST_KIND), (1, SECOND_KIND)):
-            kind_column = kinds[rows["call"]]
-            about = np.nonzero((kind_column != "") & (rows["args"][:, column] != 0))[0]
-            seen = set()
-            for i in about.tolist():
-                kind, address = kind_column[i], int(rows["args"][i, column])
-                chain = tuple(at for at in (work.caller(i), *work.stack(i)) if at and not symbols.in_tool(at))
-                key = (kind, address, chain)
-                if key in seen or symbols.variable(address) is not None:
-                    continue
-                seen.add(key)
-                lock = column == 1 and CALL_SYMBOLS[rows["call"][i]] in COND_WAITS
+        for column in (0, 1):
+            code, addresses, chosen = about(rows, column)
+            unnamed = [a for a in np.unique(addresses[chosen]).tolist() if symbols.variable(a) is None]
+            if not unnamed:
+                continue
+            pick = np.nonzero(chosen & np.isin(addresses, unnamed))[0]
+            stacks = work.stack_numbers(pick)
+            for group in groups(addresses[pick], work.callers(pick), stacks, rows["call"][pick]):
+                i = int(pick[group[0]])
+                chain = tuple(at for at in (work.caller(i), *work.stack(i))
+                              if at and not tool.setdefault(at, symbols.in_tool(at)))
                 if chain:
-                    chains[(kind, address, lock)].append(chain)
+                    lock = column == 1 and CALL_SYMBOLS[rows["call"][i]] in COND_WAITS
+                    chains[(KIND_NAMES[code[i]], int(addresses[i]), lock)].append(chain)
     return chains
 
 

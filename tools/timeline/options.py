@@ -64,8 +64,8 @@ def parser(description):
                                                        "the current folder)")
     found.add_argument("--deadline", type=positive(), metavar="SECONDS", default=DEADLINE_SECONDS,
                        help=f"stop the run after SECONDS of the program's time ({DEADLINE_SECONDS})")
-    found.add_argument("--races", action="store_true", help="then run it under Helgrind, and say its data races "
-                                                              "(needs valgrind)")
+    found.add_argument("--races", action="store_true",
+                       help="then run it under Helgrind, and say its data races (needs valgrind)")
     found.add_argument("program", metavar="PROGRAM", help=", ".join(PROGRAMS) + ", or a program's path; its own "
                                                           "ARGs follow it")
     return found

@@ -10,7 +10,7 @@ import numpy as np
 
 from . import endings
 from .calls import DONE, KINDS, RUNNING, STATES, TABLE
-from .model import CALL_SYMBOLS, Run
+from .model import CALL_SYMBOLS, NO_OBJECT, Run
 from .programs import profile as program_profile, state_in
 
 DPI = 100
@@ -87,7 +87,8 @@ class Drawn:
         if len(run.tracks) > MOST_LANES:  # a picture too tall to read, or for matplotlib to make
             self.heading += f"; its first {MOST_LANES} of {len(run.tracks):,} tracks"
         drawn = {track.index for track in self.tracks}
-        self.flows = [f for f in run.flows if f.from_track in drawn and f.to_track in drawn]
+        flows = run.flows
+        self.flows = flows[np.isin(flows["from_track"], list(drawn)) & np.isin(flows["to_track"], list(drawn))]
         self.holds = {obj: holds[np.isin(holds["track"], list(drawn))] for obj, holds in run.holds.items()}
         names = [run.objects[obj].name for obj in run.values]
         self.profile = program_profile(run.program, names)
@@ -203,7 +204,7 @@ def fits(width_px, label):
 def fit(fig, placed, heading, left_px, plot_px):
     """Makes the picture wide and tall enough for every legend and label, the
     panels keeping their places and sizes in pixels."""
-    fig.canvas.draw()
+    fig.draw_without_rendering()  # lays the text out, to measure it
     renderer = fig.canvas.get_renderer()
     width, height = fig.get_size_inches() * DPI
     boxes = [axes.get_tightbbox(renderer) for axes, _, _ in placed] + [heading.get_window_extent(renderer)]
@@ -331,26 +332,26 @@ def draw_flows(lanes, drawn, lane, profile):
     if len(drawn.flows) > MOST_ARROWS:
         return flow_legend
     kinds = {}  # kind: its objects that hand over, in order
-    for flow in drawn.flows:
-        objects = kinds.setdefault(flow_kind(run, flow), [])
-        if flow.obj not in objects:
-            objects.append(flow.obj)
-    for flow in drawn.flows:
-        kind = flow_kind(run, flow)
-        wait = run.tracks[flow.to_track].slices[flow.to_slice]
-        release = run.tracks[flow.from_track].slices[flow.from_slice]
-        name = run.objects[flow.obj].name if flow.obj is not None else "future"
-        colour, label = flow_style(name, kind, kinds[kind].index(flow.obj), len(kinds[kind]), profile,
+    for flow in drawn.flows.tolist():
+        objects = kinds.setdefault(flow_kind(run, flow[0]), [])
+        if flow[0] not in objects:
+            objects.append(flow[0])
+    for obj, from_track, from_slice, to_track, to_slice in drawn.flows.tolist():
+        kind = flow_kind(run, obj)
+        wait = run.tracks[to_track].slices[to_slice]
+        release = run.tracks[from_track].slices[from_slice]
+        name = run.objects[obj].name if obj != NO_OBJECT else "future"
+        colour, label = flow_style(name, kind, kinds[kind].index(obj), len(kinds[kind]), profile,
                                    run.titles[wait["title"]].startswith("std::"))
         flow_legend[label] = colour
-        lanes.annotate("", xy=(wait["end"] / 1e9, lane[flow.to_track]),
-                       xytext=(release["start"] / 1e9, lane[flow.from_track]),
+        lanes.annotate("", xy=(wait["end"] / 1e9, lane[to_track]),
+                       xytext=(release["start"] / 1e9, lane[from_track]),
                        arrowprops={"arrowstyle": "-|>", "color": colour, "lw": 1, "shrinkA": 0, "shrinkB": 2})
     return flow_legend
 
 
-def flow_kind(run, flow):
-    return run.objects[flow.obj].kind if flow.obj is not None else "future"
+def flow_kind(run, obj):
+    return run.objects[obj].kind if obj != NO_OBJECT else "future"
 
 
 def brief(name):

@@ -16,7 +16,7 @@ import numpy as np
 from .calls import (ASYNC_TASK, ASYNC_WAIT, CALLS, CV_ANY_WAIT, CV_ANY_WAIT_RW, FUTEX_CALLS, JOIN, LOCKS, RELEASES,
                     RW_UNLOCKS, TAKES, UNLOCKS, WRITES)
 from .cxx import Futexes
-from .model import CALL_INDEX, CALL_SYMBOLS
+from .model import CALL_INDEX, CALL_SYMBOLS, marks
 from .objects import FIRST_KIND
 from .read import FROM_LIBRARY, IN_FLIGHT
 
@@ -31,8 +31,8 @@ ARGUMENT_COUNTS = np.array([len(CALLS[s].args) if s in CALLS else 0 for s in CAL
 SPIN, SYSCALL, CV_WAIT, ONCE = (INDEX[s] for s in ("sched_yield", "syscall",
                                                    "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE",
                                                    "pthread_once"))
-REWRITTEN = {INDEX[JOIN], SYSCALL, CV_WAIT, ONCE}
-MUTEX_CALLS = [INDEX[symbol] for symbol in LOCKS | UNLOCKS]
+REWRITTEN = marks({JOIN, "syscall", "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE", "pthread_once"})
+MUTEX_CALLS = marks(LOCKS | UNLOCKS)
 
 
 class Work:
@@ -57,6 +57,23 @@ class Work:
     def symbol(self, i):
         return CALL_SYMBOLS[self.rows["call"][i]]
 
+    def callers(self, rows):
+        """caller() of each of the rows given by index, 0 for none."""
+        calls = self.rows[rows]
+        return np.where(ARGUMENT_COUNTS[calls["call"]] < 4, calls["args"][:, 3], 0).astype(np.uint64)
+
+    def stack_numbers(self, rows):
+        """A number for each of the rows' kept stacks, the same for the
+        same stack, 0 for none."""
+        numbers = np.zeros(len(rows), dtype=np.int64)
+        stacks = self.thread.stacks
+        if stacks:
+            origins = self.rows["origin"][rows]
+            kept = np.nonzero(np.isin(origins, list(stacks)))[0]
+            seen = {}
+            numbers[kept] = [seen.setdefault(stacks[o], len(seen) + 1) for o in origins[kept].tolist()]
+        return numbers
+
 
 def prepare(record, ends, stop_at, symbols, runs):
     """{(pid, tid): Work} of every thread. ends: {pid: when it ended};
@@ -71,25 +88,25 @@ def prepare(record, ends, stop_at, symbols, runs):
     prepared = {}
     for task, thread in record.threads.items():
         calls = thread.calls
-        rows = np.zeros(len(calls), dtype=WORK)
+        chosen = np.nonzero(((calls["flags"] & FROM_LIBRARY) == 0) | KEPT_FROM_LIBRARY[calls["call"]])[0]
+        whole = len(chosen) == len(calls)
+        rows = np.zeros(len(chosen), dtype=WORK)
         for name in ("call", "start", "end", "args", "ret", "flags"):
-            rows[name] = calls[name]
-        rows["origin"] = np.arange(len(calls))
-        by_library = (rows["flags"] & FROM_LIBRARY) != 0
-        rows = rows[~by_library | KEPT_FROM_LIBRARY[rows["call"]]]
+            rows[name] = calls[name] if whole else calls[name][chosen]
+        rows["origin"] = chosen
         flying = rows["end"] == IN_FLIGHT
         if flying.any():
             until = stop_at if stop_at is not None else ends.get(task[0], 0)
             rows["end"][flying] = np.maximum(rows["start"][flying], until)
             rows["unfinished"] = flying
-        if np.isin(rows["call"], list(REWRITTEN)).any():
+        if REWRITTEN[rows["call"]].any():
             rows = rewrite(task, rows, async_states, task in task_threads, futexes, internal)
         rows = without_library_objects(rows, symbols, theirs)
         prepared[task] = Work(thread, rows)
     if internal:  # std::condition_variable_any's own mutex, whoever locks it (its notify does)
         for work in prepared.values():
             rows = work.rows
-            locking = np.isin(rows["call"], MUTEX_CALLS) & np.isin(rows["args"][:, 0], list(internal))
+            locking = MUTEX_CALLS[rows["call"]] & np.isin(rows["args"][:, 0], list(internal))
             work.rows = rows[~locking]
     return prepared
 
@@ -100,7 +117,7 @@ def without_library_objects(rows, symbols, theirs):
     program's: they are left out. theirs: {address: whether}, kept across threads."""
     about = FIRST_KIND[rows["call"]] != ""
     addresses = rows["args"][:, 0]
-    library = [address for address in set(addresses[about].tolist())
+    library = [address for address in np.unique(addresses[about]).tolist()
                if theirs.setdefault(address, symbols.in_library(address))]
     return rows[~(about & np.isin(addresses, library))] if library else rows
 

@@ -16,15 +16,13 @@ whose code may do so), and the model says which threads were not checked,
 and why."""
 import os, re
 
-import numpy as np
-
 from . import atomics, debuginfo as dwarf
 from .calls import FUTEX_WAITS, FUTEX_WAKES, named
 from .helgrind import FRAME
-from .model import CALL_INDEX, Access, Race
+from .model import Access, Race, marks
 from .sources import own_source, source_lines
 
-FUTEX_USES = np.array(sorted(CALL_INDEX[s] for s in FUTEX_WAITS | FUTEX_WAKES | named("task")), dtype=np.int16)
+FUTEX_USES = marks(FUTEX_WAITS | FUTEX_WAKES | named("task"))
 
 
 def own(frames):
@@ -111,10 +109,10 @@ def analyse(logs, tracks, symbols, program, creations):
     """([Race], (the threads that hand data over through atomics, those that
     use C++20's futex waits): the threads not checked)."""
     namer = Namer(logs, tracks, symbols, program)
-    futex_users = {track.role for track in tracks if np.isin(track.slices["call"], FUTEX_USES).any()}
+    futex_users = {track.role for track in tracks if FUTEX_USES[track.slices["call"]].any()}
     found, atomic_users, touched = {}, set(), set()
-    for thread, marks in (atomics.threads(program, tracks, creations, symbols) if logs else {}).items():
-        (futex_users if "futex" in marks else atomic_users).add(thread)
+    for thread, ways in (atomics.threads(program, tracks, creations, symbols) if logs else {}).items():
+        (futex_users if "futex" in ways else atomic_users).add(thread)
     for log in logs.values():
         for report in log.reports:
             if report.earlier is None:

@@ -315,10 +315,9 @@ def read_thread(pid, tid, records, clock, header, creations, inserted, endings):
     valid = calls["call"] >= 0
     calls, rows = calls[valid], rows[valid]
     thread.calls = calls
-    where = {int(row): i for i, row in enumerate(rows.tolist())}
     for row, text in texts.items():
-        if row in where:
-            i = where[row]
+        i = int(np.searchsorted(rows, row))
+        if i < len(rows) and rows[i] == row:
             if int(calls["call"][i]) in STACKED:
                 thread.stacks[i] = struct.unpack(f"<{len(text) // 8}Q", text[:len(text) // 8 * 8])
             else:

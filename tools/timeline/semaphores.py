@@ -17,19 +17,19 @@ import bisect
 import numpy as np
 
 from .calls import COND_WAITS, COND_WAKES, FUTEX_WAITS, FUTEX_WAKES, SEM_POSTS, SEM_WAITS, SIGNALS
-from .model import CALL_INDEX, VALUE
-from .mutexes import Outcome, indices
+from .model import CALL_INDEX, VALUE, marks
+from .mutexes import Outcome
 
 O_CREAT = 0o100
-POSTS, WAITS = indices(SEM_POSTS), indices(SEM_WAITS)
+POSTS, WAITS = marks(SEM_POSTS), marks(SEM_WAITS)
 INIT, OPEN = CALL_INDEX["sem_init"], CALL_INDEX["sem_open"]
-WAKES, FUTEX_WAIT_CALLS = indices(FUTEX_WAKES), indices(FUTEX_WAITS)
-COND_WAIT_CALLS, COND_WAKE_CALLS, SIGNAL_CALLS = indices(COND_WAITS), indices(COND_WAKES), indices(SIGNALS)
+WAKES, FUTEX_WAIT_CALLS = marks(FUTEX_WAKES), marks(FUTEX_WAITS)
+COND_WAIT_CALLS, COND_WAKE_CALLS, SIGNAL_CALLS = marks(COND_WAITS), marks(COND_WAKES), marks(SIGNALS)
 
 
 def is_posix(events):
     """Whether the object's calls are POSIX ones, not a C++ object's futex calls."""
-    return bool((~np.isin(events["call"], np.concatenate([WAKES, FUTEX_WAIT_CALLS]))).any())
+    return bool((~(WAKES | FUTEX_WAIT_CALLS)[events["call"]]).any())
 
 
 def semaphore(events, cut=None):
@@ -44,8 +44,8 @@ def semaphore(events, cut=None):
             initial, init_end = int(events["args"][i, 2]), int(events["end"][i])
         elif initial is None and int(events["args"][i, 0]) & O_CREAT:
             initial, init_end = int(events["args"][i, 2]), int(events["end"][i])
-    posting = np.nonzero(np.isin(calls, POSTS))[0]
-    waiting = np.isin(calls, WAITS)
+    posting = np.nonzero(POSTS[calls])[0]
+    waiting = WAITS[calls]
     blocked = list(np.nonzero(waiting & events["unfinished"])[0].tolist())
     taking = np.nonzero(waiting & ~events["unfinished"] & ((events["ret"] & 0xFFFFFFFF) == 0))[0]
     # The steps: a post at its entry, a wait at its return; at one moment the post first.
@@ -111,10 +111,10 @@ def futex_object(events, one_each=False):
     that were let go on. A semaphore's release lets one waiter go on
     (one_each): each wait, in the order they end, takes the latest release
     that no other wait took."""
-    wakes = np.nonzero(np.isin(events["call"], WAKES))[0]
+    wakes = np.nonzero(WAKES[events["call"]])[0]
     wakes = wakes[np.argsort(events["start"][wakes], kind="stable")].tolist()
     starts = [int(events["start"][i]) for i in wakes]
-    waits = np.nonzero(np.isin(events["call"], FUTEX_WAIT_CALLS))[0]
+    waits = np.nonzero(FUTEX_WAIT_CALLS[events["call"]])[0]
     waits = waits[np.argsort(events["end"][waits], kind="stable")].tolist()
     taken, blocked, flows = set(), [], []
     for wait in waits:
@@ -140,9 +140,9 @@ def futex_object(events, one_each=False):
 def condition(events):
     """Every wait on the condition blocked; each signal woke the waiter that
     began first among those waiting when it came, a broadcast all of them."""
-    waits = np.nonzero(np.isin(events["call"], COND_WAIT_CALLS))[0]
+    waits = np.nonzero(COND_WAIT_CALLS[events["call"]])[0]
     waits = waits[np.argsort(events["start"][waits], kind="stable")].tolist()
-    wakes = np.nonzero(np.isin(events["call"], COND_WAKE_CALLS))[0]
+    wakes = np.nonzero(COND_WAKE_CALLS[events["call"]])[0]
     wakes = wakes[np.argsort(events["start"][wakes], kind="stable")].tolist()
     waiting, next_wait, flows = [], 0, []
     for wake in wakes:
@@ -152,7 +152,7 @@ def condition(events):
             next_wait += 1
         waiting = [w for w in waiting if events["end"][w] > at and not events["unfinished"][w]]
         woken = [w for w in waiting if events["track"][w] != events["track"][wake]]
-        if events["call"][wake] in SIGNAL_CALLS:
+        if SIGNAL_CALLS[events["call"][wake]]:
             woken = woken[:1]
         for w in woken:
             waiting.remove(w)

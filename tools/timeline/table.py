@@ -4,21 +4,15 @@ blocked and the longest; per object, how many waits on it blocked, how long
 threads waited for it and the longest wait; the warnings; how the run
 ended; then why a hung run could not go on, or why it was stopped, and the
 data races."""
-import numpy as np
-
 from . import endings, explain
 from .calls import INPUTS, KINDS, SLEEPS, TABLE, WAITS
-from .model import CALL_INDEX, Run
+from .model import Run, marks
 from .read import MOST_CALLS
 
 
-def indices(symbols):
-    return np.array(sorted(CALL_INDEX[symbol] for symbol in symbols), dtype=np.int16)
-
-
-WAIT_CALLS, SLEEP_CALLS, INPUT_CALLS = indices(WAITS), indices(SLEEPS), indices(INPUTS)
+WAIT_CALLS, SLEEP_CALLS, INPUT_CALLS = marks(WAITS), marks(SLEEPS), marks(INPUTS)
 # The waits on each kind of object: the calls that wait and whose first object is of that kind.
-OBJECT_WAITS = {kind: indices({s for s in WAITS if TABLE[s].objects and TABLE[s].objects[0] == kind}) for kind in KINDS}
+OBJECT_WAITS = {kind: marks({s for s in WAITS if TABLE[s].objects and TABLE[s].objects[0] == kind}) for kind in KINDS}
 
 
 def columns(rows):
@@ -49,11 +43,11 @@ def table(run: Run):
     for track in run.tracks:
         slices = track.slices
         length = slices["end"] - slices["start"]
-        waiting = np.isin(slices["call"], WAIT_CALLS)
+        waiting = WAIT_CALLS[slices["call"]]
         blocking = length[waiting & slices["blocked"]]
-        rows.append((track.role, s(length[waiting].sum()), s(length[np.isin(slices["call"], SLEEP_CALLS)].sum()),
+        rows.append((track.role, s(length[waiting].sum()), s(length[SLEEP_CALLS[slices["call"]]].sum()),
                      str(len(blocking)), s(blocking.max() if len(blocking) else 0),
-                     s(length[np.isin(slices["call"], INPUT_CALLS)].sum())))
+                     s(length[INPUT_CALLS[slices["call"]]].sum())))
     text = columns(rows)
     objects = [("object", "kind", "waits that blocked", "waited s", "longest wait s")]
     order = {kind: i for i, kind in enumerate(KINDS)}
@@ -61,7 +55,7 @@ def table(run: Run):
         waited, blocking = 0, []
         for track in run.tracks:
             slices = track.slices
-            mine = (slices["first"] == obj.index) & np.isin(slices["call"], OBJECT_WAITS[obj.kind])
+            mine = (slices["first"] == obj.index) & OBJECT_WAITS[obj.kind][slices["call"]]
             length = slices["end"][mine] - slices["start"][mine]
             waited += int(length.sum())
             blocking += length[slices["blocked"][mine]].tolist()

@@ -14,13 +14,11 @@ import numpy as np
 
 from . import cxx
 from .calls import CHILD_WAITS, CREATES, JOIN, THREAD_JOINS
-from .model import CALL_INDEX, CALL_SYMBOLS
+from .model import CALL_INDEX, CALL_SYMBOLS, marks
 from .programs import routine_role
 
 FORK = CALL_INDEX["fork"]
-CREATE_CALLS = [CALL_INDEX[s] for s in CREATES]
-JOIN_CALLS = [CALL_INDEX[s] for s in THREAD_JOINS]
-CHILD_CALLS = [CALL_INDEX[s] for s in CHILD_WAITS]
+CREATE_CALLS, JOIN_CALLS, CHILD_CALLS = marks(CREATES), marks(THREAD_JOINS), marks(CHILD_WAITS)
 
 
 def signed(value, bits=32):
@@ -98,7 +96,7 @@ def name_tracks(prepared, images, creations, runs):
             continue
         rows = work.rows
         # The program's call that made it holds the creation: itself, or std::thread's start around libstdc++'s.
-        holders = np.nonzero(np.isin(rows["call"], CREATE_CALLS) & (rows["start"] <= creation.start)
+        holders = np.nonzero(CREATE_CALLS[rows["call"]] & (rows["start"] <= creation.start)
                              & (rows["end"] >= creation.end))[0]
         for row in holders.tolist():
             if (work_key := ((creation.pid, creation.creator), row)) not in created:
@@ -135,21 +133,21 @@ def joins(prepared, roles, creations, lives, live_waits):
     role}), and which of them blocked: those during which the thread or
     child ended, or that never ended. lives: {task: (began, ended)};
     live_waits: {task: the child pid that its wait waited for, as the kernel
-    showed it when the run was stopped}."""
-    targets, blocked = {}, set()
+    showed it when the run was stopped}. blocked: {task: {row}}."""
+    targets, blocked = {}, defaultdict(set)
     process_end = defaultdict(int)
     for (pid, _), (_, ended) in lives.items():
         process_end[pid] = max(process_end[pid], ended)
     for task, work in prepared.items():
         rows = work.rows
-        for row in np.nonzero(np.isin(rows["call"], JOIN_CALLS))[0].tolist():
+        for row in np.nonzero(JOIN_CALLS[rows["call"]])[0].tolist():
             target = join_target(creations, task[0], CALL_SYMBOLS[rows["call"][row]], rows["args"][row],
                                  rows["start"][row])
             if target is not None:
                 targets[(task, row)] = roles.get(target, f"thread {target[1]}")
                 if lives.get(target, (0, 0))[1] > rows["start"][row] or rows["unfinished"][row]:
-                    blocked.add((task, row))
-        for row in np.nonzero(np.isin(rows["call"], CHILD_CALLS))[0].tolist():
+                    blocked[task].add(row)
+        for row in np.nonzero(CHILD_CALLS[rows["call"]])[0].tolist():
             symbol = CALL_SYMBOLS[rows["call"][row]]
             child = signed(int(rows["args"][row, 0])) if symbol == "waitpid" else None
             child = child if child and child > 0 else None
@@ -160,9 +158,9 @@ def joins(prepared, roles, creations, lives, live_waits):
             if child is None:
                 if rows["unfinished"][row]:
                     targets[(task, row)] = "any child"
-                    blocked.add((task, row))
+                    blocked[task].add(row)
                 continue
             targets[(task, row)] = roles.get((child, child), f"process {child}")
             if rows["start"][row] < process_end.get(child, 0) or rows["unfinished"][row]:
-                blocked.add((task, row))
+                blocked[task].add(row)
     return targets, blocked
