@@ -181,27 +181,9 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
     where the caller handles the signals), stopping(pids, reason) is called
     and the program is stopped, its wrapper spared to finish; the Run says
     why in stopped."""
-    env, preload = dict(os.environ, **(env or {})), list(preload)
-    if fail:
-        call, nth, error = fail
-        env.update(INJECT_CALL=call, INJECT_NTH=str(nth), INJECT_ERR=str(getattr(errno, error)))
-        preload.append(os.environ["INJECT_LIB"])
-    if speed:
-        env["FAKETIME"] = f"+0 x{speed}"
-        preload.append(faketime_lib())
-    if preload:
-        env["LD_PRELOAD"] = " ".join(env.get("PRELOAD_FIRST", "").split() + preload)
+    environment = program_environment(env, fail, speed, preload)
     path = program if os.sep in program else os.path.join(os.environ.get("BIN_DIR", "build"), program)
-    reader = None
-    if output == "terminal":
-        reader, writer = pty.openpty()
-        tty.setraw(writer)  # no \n -> \r\n translation
-    elif output == "pipe":
-        reader, writer = os.pipe()
-    elif output == "closed":
-        writer = subprocess.DEVNULL  # replaced by a closed descriptor in the child
-    else:
-        writer = os.open(output, os.O_WRONLY)
+    reader, writer = output_ends(output)
 
     def prepare():  # in the child, after setsid
         if output == "closed":
@@ -212,154 +194,216 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
             fcntl.ioctl(1, termios.TIOCSCTTY, 0)
 
     adopt_orphans()
-    me = os.getpid()
     given = subprocess.PIPE if isinstance(stdin, bytes) else None if stdin == "inherit" else subprocess.DEVNULL
     with tempfile.TemporaryFile() as err:
         start = time.monotonic()
-        proc = subprocess.Popen([*wrapper, path, *args], env=env, stdin=given, stdout=writer,
+        proc = subprocess.Popen([*wrapper, path, *args], env=environment, stdin=given, stdout=writer,
                                 stderr=writer if stderr == "terminal" else err, preexec_fn=prepare,
                                 start_new_session=True)
         if given == subprocess.PIPE:
             threading.Thread(target=feed, args=(proc.stdin, stdin), daemon=True).start()
-        spare = proc.pid if wrapper and wrapper_apart else None
         if writer != subprocess.DEVNULL:
             os.close(writer)
-        stopped, stop_by, status, usage, first = None, None, None, None, None if spare else proc.pid
-        reaped, left = {}, {}
-
-        def family(table=None):
-            """The program's processes: descendants of this process, the
-            wrapper aside, its own children (the program) included."""
-            found = descendants(me, table)
-            found.pop(spare, None)
-            return found
-
-        def reap(table):
-            """Waits for the adopted processes that have ended, keeping their status."""
-            nonlocal first
-            for pid, (parent, state, _) in table.items():
-                if parent == me and pid != proc.pid and state in "ZX":
-                    try:
-                        done, code = os.waitpid(pid, os.WNOHANG)
-                    except ChildProcessError:
-                        continue
-                    if done:
-                        reaped[done] = os.waitstatus_to_exitcode(code)
-            if first is None:
-                first = next((pid for pid, (parent, _, _) in table.items() if parent == proc.pid), None)
-
-        def halt(reason):
-            nonlocal stopped, stop_by
-            stopped, stop_by = reason, time.monotonic() + GRACE_SECONDS
-            if stopping:
-                stopping({pid: info for pid, info in family().items() if info[1] not in "ZX"}, reason)
-            left.update(stop(lambda: {pid: info[2] for pid, info in family().items() if info[1] not in "ZX"}))
-
-        def overdue():
-            proc.kill()
-            raise AssertionError(f"{program} still running after {timeout} s")
-
-        def tick():
-            now = time.monotonic()
-            table = processes()
-            reap(table)
-            if stop_by is not None and now > stop_by and status is None:  # the wrapper does not finish: it goes too
-                kill(proc.pid)
-            elif stopped is None and timeout is not None and now > start + timeout:
-                overdue()
-            elif stopped is None and watch:
-                reason = watch({pid: info for pid, info in family(table).items() if info[1] not in "ZX"},
-                               now - start)
-                if reason:
-                    halt(reason)
-
-        data, lines, pending, now, last_tick, drained, arrivals = bytearray(), [], b"", 0.0, start, None, []
-        finished = None  # the terminal once it has said all, kept open until the run is over
-        skipped = newlines = 0
+        session = Session(program, proc, start, bool(wrapper), wrapper_apart, timeout, watch, stopping)
+        received = Received(echo, most_output)
         own_interrupts = interrupts is None and is_main_thread()
         if own_interrupts:
             interrupts = Interrupts()
         handler = signal.signal(signal.SIGINT, interrupts) if own_interrupts else None
         try:
-            while True:
-                if interrupts is not None and interrupts.count and stopped is None:
-                    halt("interrupted")
-                if time.monotonic() - last_tick >= TICK_SECONDS:
-                    last_tick = time.monotonic()
-                    tick()
-                if status is None:
-                    done, code, use = os.wait4(proc.pid, os.WNOHANG)
-                    if done:
-                        status, usage = code, use
-                        if wrapper:
-                            # The wrapper ends when its program does: what is left runs on untraced.
-                            left.update(stop(lambda: {pid: info[2] for pid, info in family().items()
-                                                      if info[1] not in "ZX"}))
-                        drained = time.monotonic() + DRAIN_SECONDS
-                if status is not None and (reader is None or time.monotonic() > drained):
-                    if reader is None or not wrapper:
-                        break
-                    if not family():
-                        break
-                if reader is None:
-                    time.sleep(0.002)
-                    continue
-                if not select.select([reader], [], [], TICK_SECONDS)[0]:
-                    continue
-                try:
-                    chunk = os.read(reader, 4096)
-                except OSError:  # EIO: the last writer has closed the terminal
-                    chunk = b""
-                now = time.monotonic() - start
-                if not chunk:
-                    # Nothing more comes. The terminal stays open until the run is
-                    # over: closing it would hang up a program that goes on without it.
-                    finished, reader = reader, None
-                    continue
-                if echo:
-                    echo(chunk)
-                if most_output:
-                    room = max(most_output[0] - len(data), 0) if newlines < most_output[1] else 0
-                    skipped += max(len(chunk) - room, 0)
-                    if room:
-                        data += chunk[:room]
-                        newlines += chunk.count(b"\n", 0, room)
-                        arrivals.append((len(data), time.monotonic_ns()))
-                    continue
-                data += chunk
-                arrivals.append((len(data), time.monotonic_ns()))
-                *done_lines, pending = (pending + chunk).split(b"\n")
-                lines += [(now, line.decode(errors="replace")) for line in done_lines]
+            session.follow(reader, received, interrupts)
         finally:
             if handler is not None:
                 signal.signal(signal.SIGINT, handler)
-            for done_with in (reader, finished):
-                if done_with is not None:
-                    os.close(done_with)
-            # Whatever is left: a process that outlived its parent, or all on an error.
-            left.update(stop(lambda: {pid: info[2] for pid, info in descendants(me).items()
-                                      if info[1] not in "ZX" and pid != proc.pid}))
-            if status is None:
-                kill(proc.pid)
-            reap(processes())
+            session.close()
+        status, usage = session.status, session.usage
         if status is None:
-            _, code, usage = os.wait4(proc.pid, 0)
-            status = code
+            _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = status = os.waitstatus_to_exitcode(status)
         end = time.monotonic() - start
-        if pending:
-            lines.append((now, pending.decode(errors="replace")))
+        received.finish()
         err.seek(0)
-        if skipped:  # the line that the limit cut leaves whole, and those past the most lines
-            last = len(data)
-            for _ in range(max(newlines - most_output[1], 0) + 1):
-                last = data.rfind(b"\n", 0, last)
+        return Run(bytes(received.data).decode(errors="replace"), received.lines, status, end,
+                   err.read().decode(errors="replace"), usage, session.stopped, sorted(session.left.items()),
+                   session.reaped, session.first, bytes(received.data), received.arrivals, received.skipped)
+
+
+def program_environment(env, fail, speed, preload):
+    """The program's environment: this process's, with env, and the preloaded
+    libraries that inject a failure and compress time."""
+    env, preload = dict(os.environ, **(env or {})), list(preload)
+    if fail:
+        call, nth, error = fail
+        env.update(INJECT_CALL=call, INJECT_NTH=str(nth), INJECT_ERR=str(getattr(errno, error)))
+        preload.append(os.environ["INJECT_LIB"])
+    if speed:
+        env["FAKETIME"] = f"+0 x{speed}"
+        preload.append(faketime_lib())
+    if preload:
+        env["LD_PRELOAD"] = " ".join(env.get("PRELOAD_FIRST", "").split() + preload)
+    return env
+
+
+def output_ends(output):
+    """(the end this process reads the program's output from, or None; the
+    program's end of it)."""
+    if output == "terminal":
+        reader, writer = pty.openpty()
+        tty.setraw(writer)  # no \n -> \r\n translation
+        return reader, writer
+    if output == "pipe":
+        return os.pipe()
+    if output == "closed":
+        return None, subprocess.DEVNULL  # replaced by a closed descriptor in the child
+    return None, os.open(output, os.O_WRONLY)
+
+
+class Received:
+    """The program's output as it arrives: its bytes, its lines and their
+    moments, the moments the pieces arrived; at most most_output's whole
+    lines of it, where that is given."""
+
+    def __init__(self, echo, most_output):
+        self.echo, self.most = echo, most_output
+        self.data, self.lines, self.pending, self.arrivals = bytearray(), [], b"", []
+        self.skipped = self.newlines = 0
+        self.last = 0.0  # when the last piece arrived, in seconds from the start
+
+    def take(self, chunk, now):
+        self.last = now
+        if self.echo:
+            self.echo(chunk)
+        if self.most:
+            room = max(self.most[0] - len(self.data), 0) if self.newlines < self.most[1] else 0
+            self.skipped += max(len(chunk) - room, 0)
+            if room:
+                self.data += chunk[:room]
+                self.newlines += chunk.count(b"\n", 0, room)
+                self.arrivals.append((len(self.data), time.monotonic_ns()))
+            return
+        self.data += chunk
+        self.arrivals.append((len(self.data), time.monotonic_ns()))
+        *done_lines, self.pending = (self.pending + chunk).split(b"\n")
+        self.lines += [(now, line.decode(errors="replace")) for line in done_lines]
+
+    def finish(self):
+        if self.pending:
+            self.lines.append((self.last, self.pending.decode(errors="replace")))
+        if self.skipped:  # the line that the limit cut leaves whole, and those past the most lines
+            last = len(self.data)
+            for _ in range(max(self.newlines - self.most[1], 0) + 1):
+                last = self.data.rfind(b"\n", 0, last)
             whole = last + 1
-            skipped += len(data) - whole
-            del data[whole:]
-            arrivals[:] = [(min(offset, whole), ns) for offset, ns in arrivals]
-        return Run(bytes(data).decode(errors="replace"), lines, status, end, err.read().decode(errors="replace"),
-                   usage, stopped, sorted(left.items()), reaped, first, bytes(data), arrivals, skipped)
+            self.skipped += len(self.data) - whole
+            del self.data[whole:]
+            self.arrivals[:] = [(min(offset, whole), ns) for offset, ns in self.arrivals]
+
+
+class Session:
+    """A started program and every process it makes: watched, stopped, and
+    waited for, its wrapper's process aside."""
+
+    def __init__(self, program, proc, start, wrapped, wrapper_apart, timeout, watch, stopping):
+        self.program, self.proc, self.start, self.wrapped = program, proc, start, wrapped
+        self.timeout, self.watch, self.stopping = timeout, watch, stopping
+        self.me = os.getpid()
+        self.spare = proc.pid if wrapped and wrapper_apart else None
+        self.first = None if self.spare else proc.pid
+        self.stopped, self.stop_by, self.status, self.usage = None, None, None, None
+        self.reaped, self.left = {}, {}
+        self.reader = self.finished = None  # finished: the terminal once it has said all, kept open until the end
+
+    def family(self, table=None):
+        """The program's live processes: descendants of this process, the
+        wrapper aside, its own children (the program) included."""
+        found = descendants(self.me, table)
+        found.pop(self.spare, None)
+        return {pid: info for pid, info in found.items() if info[1] not in "ZX"}
+
+    def reap(self, table):
+        """Waits for the adopted processes that have ended, keeping their status."""
+        for pid, (parent, state, _) in table.items():
+            if parent == self.me and pid != self.proc.pid and state in "ZX":
+                try:
+                    done, code = os.waitpid(pid, os.WNOHANG)
+                except ChildProcessError:
+                    continue
+                if done:
+                    self.reaped[done] = os.waitstatus_to_exitcode(code)
+        if self.first is None:
+            self.first = next((pid for pid, (parent, _, _) in table.items() if parent == self.proc.pid), None)
+
+    def stop_family(self):
+        self.left.update(stop(lambda: {pid: info[2] for pid, info in self.family().items()}))
+
+    def halt(self, reason):
+        self.stopped, self.stop_by = reason, time.monotonic() + GRACE_SECONDS
+        if self.stopping:
+            self.stopping(self.family(), reason)
+        self.stop_family()
+
+    def tick(self):
+        now = time.monotonic()
+        table = processes()
+        self.reap(table)
+        if self.stop_by is not None and now > self.stop_by and self.status is None:
+            kill(self.proc.pid)  # the wrapper does not finish: it goes too
+        elif self.stopped is None and self.timeout is not None and now > self.start + self.timeout:
+            self.proc.kill()
+            raise AssertionError(f"{self.program} still running after {self.timeout} s")
+        elif self.stopped is None and self.watch:
+            reason = self.watch(self.family(table), now - self.start)
+            if reason:
+                self.halt(reason)
+
+    def follow(self, reader, received, interrupts):
+        """Reads the output into received until the program has ended and
+        said all, watching it meanwhile."""
+        last_tick, drained = self.start, None
+        self.reader = reader
+        while True:
+            if interrupts is not None and interrupts.count and self.stopped is None:
+                self.halt("interrupted")
+            if time.monotonic() - last_tick >= TICK_SECONDS:
+                last_tick = time.monotonic()
+                self.tick()
+            if self.status is None:
+                done, code, use = os.wait4(self.proc.pid, os.WNOHANG)
+                if done:
+                    self.status, self.usage = code, use
+                    if self.wrapped:  # the wrapper ends when its program does: what is left runs on untraced
+                        self.stop_family()
+                    drained = time.monotonic() + DRAIN_SECONDS
+            if self.status is not None and (self.reader is None or time.monotonic() > drained):
+                if self.reader is None or not self.wrapped or not self.family():
+                    return
+            if self.reader is None:
+                time.sleep(0.002)
+                continue
+            if not select.select([self.reader], [], [], TICK_SECONDS)[0]:
+                continue
+            try:
+                chunk = os.read(self.reader, 4096)
+            except OSError:  # EIO: the last writer has closed the terminal
+                chunk = b""
+            if not chunk:
+                # Nothing more comes. The terminal stays open until the run is
+                # over: closing it would hang up a program that goes on without it.
+                self.finished, self.reader = self.reader, None
+                continue
+            received.take(chunk, time.monotonic() - self.start)
+
+    def close(self):
+        """Closes the output, and stops whatever is left: a process that
+        outlived its parent, or all on an error."""
+        for done_with in (self.reader, self.finished):
+            if done_with is not None:
+                os.close(done_with)
+        self.left.update(stop(lambda: {pid: info[2] for pid, info in descendants(self.me).items()
+                                       if info[1] not in "ZX" and pid != self.proc.pid}))
+        if self.status is None:
+            kill(self.proc.pid)
+        self.reap(processes())
 
 
 def feed(pipe, data):

@@ -64,44 +64,22 @@ def analyse(record, recording, program, speed, helgrind=None):
     lives = lives_of(record, prepared, order, ends, stop_at, end)
     live = {(p.thread.pid, p.thread.tid): p for p in snapshot.pending} if snapshot is not None else {}
     innermost = {task: innermost_unfinished(work) for task, work in prepared.items()}
-    objects.name_from_sources(prepared, hung_sites(prepared, innermost, live, symbols), symbols)
-    used = used_objects(prepared)
-    symbols.name_locals(used)
-    objects.name_from_code(used, symbols)
-    registry = objects.Objects(prepared, symbols)
+    registry = name_objects(prepared, innermost, live, symbols)
     index = {task: i for i, task in enumerate(order)}
     columns = {task: registry.columns(task[0], prepared[task], roles) for task in order if task in prepared}
     live_waits = {task: p.thread.wait[1] for task, p in live.items() if p.thread.wait and p.thread.wait[0] == "child"}
     targets, blocked = threads.joins(prepared, roles, record.creations, lives, live_waits)
-    flows, holds, values, warnings = [], {}, {}, []  # flows: arrays of rows as hand_overs() reads them
-    for obj, events in gather(prepared, columns, index, order).items():
-        found = analyse_kind(registry.list[obj].kind, events, record.cut)
-        tracks, rows = events["track"], events["row"]
-        waited = tracks[found.blocked], rows[found.blocked]
-        for track in np.unique(waited[0]).tolist():
-            blocked[order[track]].update(waited[1][waited[0] == track].tolist())
-        if len(found.flows):
-            pairs = np.asarray(found.flows)
-            flows.append(np.stack([np.full(len(pairs), obj), tracks[pairs[:, 0]], rows[pairs[:, 0]],
-                                   tracks[pairs[:, 1]], rows[pairs[:, 1]]], axis=1))
-        if found.holds is not None:
-            holds[obj] = found.holds
-        if found.values is not None:
-            values[obj] = found.values
-        warnings += [warning.format(name=registry.list[obj].name) for warning in found.warnings]
+    flows, holds, values, warnings = each_object(gather(prepared, columns, index, order), registry, blocked, order,
+                                                 record.cut, end)
     flows.append(async_flows(prepared, roles, targets, blocked, index))
-    for obj in holds:
-        holds[obj] = mutexes.closed(holds[obj], end)
     titles, title_index, details = [], {}, []
     tracks, slice_rows = [], {}
     for i, task in enumerate(order):
         work = prepared.get(task)
-        began, ended = lives[task]
-        track = Track(i, task[0], task[1], roles[task], began, ended)
+        track = Track(i, task[0], task[1], roles[task], *lives[task])
         if work is not None and len(work.rows):
             track.slices, slice_rows[task] = track_slices(task, work, columns[task], blocked.get(task, ()), targets,
-                                                          created, roles, titles, title_index, details, registry,
-                                                          symbols)
+                                                          created, roles, titles, title_index, details, registry)
         tracks.append(track)
 
     def slice_of(task, row):
@@ -125,6 +103,40 @@ def analyse(record, recording, program, speed, helgrind=None):
         run.races, run.unchecked = races.analyse(logs, tracks, symbols, path, record.creations)
         run.races_stopped = stopped
     return run
+
+
+def name_objects(prepared, innermost, live, symbols):
+    """The run's objects (objects.Objects), named in the order of trust:
+    by source lines, by main's local variables, by the program's code."""
+    names = objects.Names(symbols)
+    objects.name_from_sources(prepared, hung_sites(prepared, innermost, live, symbols), symbols, names)
+    used = used_objects(prepared)
+    names.give_locals(symbols.locals_of(used))
+    objects.name_from_code(used, symbols, names)
+    return objects.Objects(prepared, names)
+
+
+def each_object(gathered, registry, blocked, order, cut, end):
+    """What the analyser of each object's kind found, gathered: (the flows,
+    arrays of rows as hand_overs() reads them; {object: HOLD}; {object:
+    VALUE}; the warnings); the waits that blocked go into blocked."""
+    flows, holds, values, warnings = [], {}, {}, []
+    for obj, events in gathered.items():
+        found = analyse_kind(registry.list[obj].kind, events, cut)
+        tracks, rows = events["track"], events["row"]
+        waited = tracks[found.blocked], rows[found.blocked]
+        for track in np.unique(waited[0]).tolist():
+            blocked[order[track]].update(waited[1][waited[0] == track].tolist())
+        if len(found.flows):
+            pairs = np.asarray(found.flows)
+            flows.append(np.stack([np.full(len(pairs), obj), tracks[pairs[:, 0]], rows[pairs[:, 0]],
+                                   tracks[pairs[:, 1]], rows[pairs[:, 1]]], axis=1))
+        if found.holds is not None:
+            holds[obj] = mutexes.closed(found.holds, end)
+        if found.values is not None:
+            values[obj] = found.values
+        warnings += [warning.format(name=registry.list[obj].name) for warning in found.warnings]
+    return flows, holds, values, warnings
 
 
 def process_ends(record):
@@ -284,8 +296,7 @@ def async_flows(prepared, roles, targets, blocked, index):
     return np.array(flows, dtype=np.int64).reshape(-1, 5)
 
 
-def track_slices(task, work, columns, blocked, targets, created, roles, titles, title_index, details, registry,
-                 symbols):
+def track_slices(task, work, columns, blocked, targets, created, roles, titles, title_index, details, registry):
     """The track's slices (model.SLICE), of its calls that are slices, and
     the rows they are. blocked: the rows of its calls that blocked."""
     rows = work.rows
@@ -303,7 +314,7 @@ def track_slices(task, work, columns, blocked, targets, created, roles, titles, 
     # Titles: one for each call and the C++ type of its object.
     for group in groups(found["call"], found["first"]):
         call, obj = int(found["call"][group[0]]), int(found["first"][group[0]])
-        type_name = symbols.type_name(registry.list[obj].address) if obj != NO_OBJECT else None
+        type_name = registry.names.type_name(registry.list[obj].address) if obj != NO_OBJECT else None
         text = title(CALL_SYMBOLS[call], type_name)
         if text not in title_index:
             title_index[text] = len(titles)

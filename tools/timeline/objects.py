@@ -17,6 +17,7 @@ from collections import defaultdict
 
 import numpy as np
 
+from . import debuginfo as dwarf
 from .calls import COND_WAITS, OBJECTS_OF, TABLE
 from .model import CALL_SYMBOLS, NO_OBJECT, Obj, groups
 from .sources import PLAIN_CALL, call_sites, from_code, from_source
@@ -56,12 +57,40 @@ def uses(rows, column):
     return {(KIND_NAMES[key >> 56], key & ((1 << 56) - 1)) for key in keys}
 
 
+class Names:
+    """The names the analysis gives objects (by source lines, local
+    variables, the program's code), over those that symbols give."""
+
+    def __init__(self, symbols):
+        self.symbols = symbols
+        self.given, self.types = {}, {}  # address: its name; address: the type of a local variable
+
+    def give(self, address, name):
+        self.given[address] = name
+
+    def give_locals(self, found):
+        """Names the local variables of main's frame, {address: (name, type)};
+        a name that a source line gave stays: the frame is a guess, its types one of its kind."""
+        for address, (name, type_die) in found.items():
+            self.given.setdefault(address, name)
+            self.types[address] = type_die
+
+    def object(self, address, kind):
+        return self.given.get(address) or self.symbols.object(address, kind)
+
+    def type_name(self, address):
+        """The name of the type of the synchronisation object at address, or None."""
+        if address in self.types:
+            return dwarf.text(self.types[address])
+        return self.symbols.type_name(address)
+
+
 class Objects:
     """The objects that the calls of the prepared threads are about: found,
     then named (name()), then numbered for each track's calls (columns())."""
 
-    def __init__(self, prepared, symbols):
-        self.symbols = symbols
+    def __init__(self, prepared, names):
+        self.names = names
         self.used = defaultdict(set)  # (kind, address): the pids that use it
         self.opened = {}  # sem_open's semaphore: its name
         self.shared = set()  # addresses of objects that processes share
@@ -89,8 +118,8 @@ class Objects:
         found = self.index.get(key)
         if found is not None:
             return found
-        name = self.opened.get(address) or self.symbols.object(address, kind)
-        if kind == "future" and address not in self.symbols.given:
+        name = self.opened.get(address) or self.names.object(address, kind)
+        if kind == "future" and address not in self.names.given:
             self.futures += 1
             name = f"future {self.futures}"
         copy_of = ""
@@ -147,7 +176,7 @@ def addresses_to_name(prepared, symbols):
     return chains
 
 
-def name_from_sources(prepared, hung_sites, symbols):
+def name_from_sources(prepared, hung_sites, symbols, names):
     """Names the objects that no variable at a fixed address holds (on a
     stack, on the heap, a future's shared state) by the expression that the
     program's own source lines of the calls on them write, where the lines
@@ -163,10 +192,10 @@ def name_from_sources(prepared, hung_sites, symbols):
         places += [next((lines[at] for at in chain if lines.get(at)), None) for chain in chains.get(about, ())]
         said = {from_source(kind, place, lock=lock) for place in places if place} - {None}
         if len(said) == 1:  # the lines that name it agree
-            symbols.give(address, said.pop())
+            names.give(address, said.pop())
 
 
-def name_from_code(used, symbols):
+def name_from_code(used, symbols, names):
     """An object still without a name (on the heap), the only one of its
     kind so, is named by the expression that the program's own calls on
     objects of that kind write, where all of them that do not name another
@@ -174,7 +203,7 @@ def name_from_code(used, symbols):
     {(kind, address)}."""
     unnamed = defaultdict(set)
     for kind, address in used:
-        if symbols.object(address, kind).startswith("0x"):
+        if names.object(address, kind).startswith("0x"):
             unnamed[kind].add(address)
     alone = {kind: addresses.pop() for kind, addresses in unnamed.items() if len(addresses) == 1}
     if not alone or not symbols.program:
@@ -182,7 +211,7 @@ def name_from_code(used, symbols):
     functions = {kind: {f for f in OBJECTS_OF.get(kind, ()) if PLAIN_CALL.match(f)} for kind in alone}
     sites = call_sites(symbols.program, set().union(*functions.values()))
     for kind, address in alone.items():
-        named = {symbols.object(a, k) for k, a in used if k == kind and a != address}
+        named = {names.object(a, k) for k, a in used if k == kind and a != address}
         found = from_code(kind, sites, functions[kind]) - named
         if len(found) == 1:
-            symbols.give(address, found.pop())
+            names.give(address, found.pop())

@@ -10,7 +10,7 @@ import numpy as np
 
 from . import endings
 from .calls import DONE, KINDS, RUNNING, STATES, TABLE
-from .model import CALL_SYMBOLS, NO_OBJECT, Run
+from .model import CALL_SYMBOLS, NO_OBJECT, Run, marks
 from .programs import profile as program_profile, state_in
 
 DPI = 100
@@ -34,6 +34,7 @@ MOST_BANDS = 40  # objects' bands drawn under the lanes, in the same way
 MOST_NAME_CHARS = 40  # a longer name is shortened in its middle, where the lanes would lose their width
 HOLD_PX = 2  # the least width of a mutex's hold
 STATE_OF = [TABLE[symbol].state for symbol in CALL_SYMBOLS]
+HAS_STATE = marks(symbol for symbol in CALL_SYMBOLS if TABLE[symbol].state is not None)
 
 
 def merged(starts, ends, kinds, scale, least=0.5):
@@ -232,21 +233,7 @@ def draw_lanes(lanes, drawn, end, scale, patch, line, progress):
         slices = track.slices
         y = (lane[track.index] - 0.35, 0.7)
         first, last = track.began / 1e9, track.ended / 1e9  # from its creation to its end
-        waiting = np.nonzero(np.array([STATE_OF[c] is not None for c in slices["call"].tolist()], dtype=bool))[0] \
-            if len(slices) else np.zeros(0, dtype=np.int64)
-        # A kind of state for each distinct call and object.
-        keys = slices["call"][waiting].astype(np.int64) * (len(run.objects) + 1) + slices["first"][waiting] + 1
-        kinds = np.zeros(len(waiting), dtype=np.int64)
-        label_of = {}
-        for key in np.unique(keys).tolist():
-            call, obj = divmod(key, len(run.objects) + 1)
-            objects = [run.objects[obj - 1].name] if obj else []
-            state = state_in(profile, STATE_OF[call], track.role, objects)
-            if state not in states:
-                states.append(state)
-            kinds[keys == key] = states.index(state)
-            if objects and not profile:
-                label_of[key] = objects[0]
+        waiting, keys, kinds, label_of = lane_states(track, run.objects, profile, states)
         starts = slices["start"][waiting] / 1e9
         ends = slices["end"][waiting] / 1e9
         for i in np.nonzero((ends - starts) * scale >= LABEL_PX)[0]:
@@ -281,6 +268,33 @@ def draw_lanes(lanes, drawn, end, scale, patch, line, progress):
     if len(written) <= MOST_LABELLED_LINES:  # few enough to say what they are
         label_lines(lanes, written, end, scale)
     flow_legend = draw_flows(lanes, drawn, lane, profile)
+    return legend_of(colours, profile, used, never_ended, flow_legend, len(drawn.flows), patch, line)
+
+
+def lane_states(track, objects, profile, states):
+    """The track's slices that the lanes show as a state (indices), a key
+    for each distinct call and object, the index in states (a list, which
+    grows) of each one's state, and {key: the object's name} for labels."""
+    slices = track.slices
+    waiting = np.nonzero(HAS_STATE[slices["call"]])[0]
+    keys = slices["call"][waiting].astype(np.int64) * (len(objects) + 1) + slices["first"][waiting] + 1
+    kinds = np.zeros(len(waiting), dtype=np.int64)
+    label_of = {}
+    for key in np.unique(keys).tolist():
+        call, obj = divmod(key, len(objects) + 1)
+        named = [objects[obj - 1].name] if obj else []
+        state = state_in(profile, STATE_OF[call], track.role, named)
+        if state not in states:
+            states.append(state)
+        kinds[keys == key] = states.index(state)
+        if named and not profile:
+            label_of[key] = named[0]
+    return waiting, keys, kinds, label_of
+
+
+def legend_of(colours, profile, used, never_ended, flow_legend, flows, patch, line):
+    """The lanes' legend: the states shown, a line's tick, the mark of a
+    wait never ended, and the hand-overs' colours."""
     order = list(profile["colours"]) if profile else []
     order += [state for state in STATE_COLOURS if state != DONE] + [DONE]
     legend = [patch(color=colours[state], label=state) for state in order if state in used]
@@ -291,8 +305,8 @@ def draw_lanes(lanes, drawn, end, scale, patch, line, progress):
                            label="waiting when stopped"))
     legend += [line([], [], color=colour, marker=">", markersize=5, label=label)
                for label, colour in flow_legend.items()]
-    if len(drawn.flows) > MOST_ARROWS:
-        legend.append(line([], [], color="none", label=f"{len(drawn.flows):,} hand-overs, too many to draw"))
+    if flows > MOST_ARROWS:
+        legend.append(line([], [], color="none", label=f"{flows:,} hand-overs, too many to draw"))
     return legend
 
 

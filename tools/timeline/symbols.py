@@ -44,8 +44,6 @@ class Symbols:
         self.program = program  # the traced program's path, whose debugging information names its objects
         self.stack = stack  # the main thread's stack: (start, end)
         self.tables, self.names, self.debugs = {}, {}, {}
-        self.given = {}  # address: a name given to an object on the main thread's stack, or by a source line
-        self.given_types = {}  # address: its type
 
     def module(self, address):
         i = bisect.bisect_right(self.modules, (address, float("inf"))) - 1
@@ -168,11 +166,6 @@ class Symbols:
             return os.path.basename(where[0]).split(".so")[0] + " thread"
         return hex(address)
 
-    def give(self, address, name):
-        """Names the object at address, as a source line or a local variable does."""
-        self.given[address] = name
-        self.names = {key: found for key, found in self.names.items() if key[0] != address}
-
     def object(self, address, kind=None):
         """The name of the object at address, for an object of that kind."""
         key = (address, kind)
@@ -191,8 +184,6 @@ class Symbols:
         return (debug, found, where[1] - found.at) if found else None
 
     def describe(self, address, kind):
-        if address in self.given:
-            return self.given[address]
         known = self.variable(address)
         if known:
             _, variable, offset = known
@@ -204,20 +195,19 @@ class Symbols:
         # Without types, a place inside a variable is not told from an element of an array.
         return name if offset == 0 else f"{name}+{offset:#x}"
 
-    def name_locals(self, used):
-        """Names the objects on the main thread's stack, used: {(kind, address)},
-        and gives them their types (those that source lines named keep their names).
-        A local variable lies at a fixed offset from its function's frame
-        base, which is not recorded; the frame base is the one that puts
-        the most of the objects seen on the stack at the places of locals of
-        their kinds in one function."""
+    def locals_of(self, used):
+        """{address: (name, type)} of the objects of used ({(kind, address)})
+        on the main thread's stack. A local variable lies at a fixed offset
+        from its function's frame base, which is not recorded; the frame
+        base is the one that puts the most of the objects seen on the stack
+        at the places of locals of their kinds in one function."""
         if not self.stack or not self.program:
-            return
+            return {}
         wanted = [(kind, address) for kind, address in used
                   if self.stack[0] - (8 << 20) <= address < self.stack[1]]
         debug = self.debug(self.program) if wanted else None
         if debug is None:
-            return
+            return {}
         best = None
         for function, variables in debug.frames.items():
             places = [(variable.at + offset, kind, (variable.name + dwarf.inside(variable.type, offset), type_die))
@@ -232,14 +222,10 @@ class Symbols:
                 if best is None or score > best[0]:
                     best = (score, base, places)
         if best is None:
-            return
+            return {}
         _, base, places = best
-        for kind, address in wanted:
-            for offset, place_kind, (name, type_die) in places:
-                if place_kind == kind and address - offset == base:
-                    # A name that a source line gave stays: the frame is a guess, its types one of its kind.
-                    self.given.setdefault(address, name)
-                    self.given_types[address] = type_die
+        return {address: found for kind, address in wanted for offset, place_kind, found in places
+                if place_kind == kind and address - offset == base}
 
     def tail_site(self, address):
         """(file, line) in the program's own source of the calls that jumped
@@ -274,8 +260,6 @@ class Symbols:
     def type_name(self, address):
         """The name of the type of the synchronisation object at address
         (mutex, shared_mutex, pthread_mutex_t), or None."""
-        if address in self.given_types:
-            return dwarf.text(self.given_types[address])
         known = self.variable(address)
         if not known:
             return None
