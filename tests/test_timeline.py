@@ -314,7 +314,7 @@ class Programs(unittest.TestCase):
         holds = sorted((e["ts"], e["ph"], e) for e in run.events if e.get("cat") == "lock")
         self.assertEqual({e["name"] for _, _, e in holds}, {"m"})
         holder = None
-        for ts, phase, event in holds:
+        for _, phase, event in holds:
             if phase == "b":
                 self.assertIsNone(holder, event)
                 holder = event
@@ -601,16 +601,16 @@ class Races(unittest.TestCase):
 
     def test_races_in_c(self):
         run = self.races("racy")
+        block = "a block of 8 bytes allocated at " + os.path.relpath(
+            os.path.join(os.path.dirname(TOOL), "..", "tests", "programs", "racy.c")) + ":52"
         self.assertEqual(said_races(run), {
-            "counter": (("adder 1", "writes", "racy.c", 29, "no lock"), ("adder 2", "writes", "racy.c", 29,
-                                                                         "no lock"), "2 times"),
-            "bank.balance": (("adder 1", "writes", "racy.c", 33, "bankLock"), ("adder 2", "reads", "racy.c", 37,
-                                                                              "no lock"), "once"),
-            "slots[3]": (("adder 1", "writes", "racy.c", 34, "bankLock"), ("adder 2", "reads", "racy.c", 37,
-                                                                          "no lock"), "once"),
-            "a block of 8 bytes allocated at " + os.path.relpath(os.path.join(os.path.dirname(TOOL), "..", "tests",
-                                                                              "programs", "racy.c")) + ":52":
-                (("main", "writes", "racy.c", 57, "no lock"), ("reader", "reads", "racy.c", 46, "no lock"), "once")})
+            "counter": (("adder 1", "writes", "racy.c", 29, "no lock"),
+                        ("adder 2", "writes", "racy.c", 29, "no lock"), "2 times"),
+            "bank.balance": (("adder 1", "writes", "racy.c", 33, "bankLock"),
+                             ("adder 2", "reads", "racy.c", 37, "no lock"), "once"),
+            "slots[3]": (("adder 1", "writes", "racy.c", 34, "bankLock"),
+                         ("adder 2", "reads", "racy.c", 37, "no lock"), "once"),
+            block: (("main", "writes", "racy.c", 57, "no lock"), ("reader", "reads", "racy.c", 46, "no lock"), "once")})
         self.assertEqual(run.out.splitlines()[-1], "4 data races")
         self.assertEqual(run.status, 4)
         races = {race["object"]: race for race in run.races}
@@ -1057,8 +1057,8 @@ class Recorder(unittest.TestCase):
     def test_a_program_that_closes_every_descriptor(self):
         run = Traced("closeall")  # and standard output and error at the end, and writes on
         self.assertEqual((run.status, run.err.count("warning")), (0, 0), run.err)
-        self.assertEqual(sorted(run.lines()), [("main", "total 6")] + [(f"work {n}", f"worker {n} added")
-                                                                     for n in (1, 2, 3)])
+        self.assertEqual(sorted(run.lines()),
+                         [("main", "total 6")] + [(f"work {n}", f"worker {n} added") for n in (1, 2, 3)])
 
     def test_calls_bound_at_load_time(self):
         run = Traced("prodcons-bound")  # built with -fno-plt and linked with -z now

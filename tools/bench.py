@@ -30,9 +30,10 @@ lock: the times, the medians and their ratio.
 """
 import os, re, shutil, statistics, subprocess, sys, tempfile, time
 
-os.environ.setdefault("BIN_DIR", sys.argv[1] if len(sys.argv) > 1 else "build")
 from ptyrun import run
 from timeline.calls import CALLS
+
+os.environ.setdefault("BIN_DIR", sys.argv[1] if len(sys.argv) > 1 else "build")  # where run() finds the programs
 
 TIMELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "timeline.py")
 # program: (what it does, what it prints)
@@ -76,6 +77,7 @@ static void *tFunc(void *arg) { static int ret = 27; (void)arg; puts("Приве
 int main(void) { pthread_t t; void *v; pthread_create(&t, NULL, tFunc, NULL); pthread_join(t, &v);
                  printf("%d\n", *(int *)v); return 0; }
 """
+
 
 class PeakMemory:
     """Watches a run: the most that the processes the runner started, and all

@@ -77,19 +77,24 @@ def processes():
     return found
 
 
-def live_threads(pid):
+def task_states(pid):
+    """{tid: the state letter} of a process's threads, those still there."""
+    found = {}
     try:
         tasks = os.listdir(f"/proc/{pid}/task")
     except OSError:
-        return False
+        return found
     for tid in tasks:
         try:
             with open(f"/proc/{pid}/task/{tid}/stat") as stat:
-                if stat.read().rsplit(")", 1)[1].split()[0] not in "ZX":
-                    return True
-        except OSError:
+                found[int(tid)] = stat.read().rsplit(")", 1)[1].split()[0]
+        except OSError:  # ended meanwhile
             continue
-    return False
+    return found
+
+
+def live_threads(pid):
+    return any(state not in "ZX" for state in task_states(pid).values())
 
 
 def descendants(root, table=None):

@@ -13,7 +13,7 @@ from collections import defaultdict
 import numpy as np
 
 from . import lines as output, mutexes, objects, races, semaphores, threads
-from .calls import ASYNC_TASK, ASYNC_WAIT, CALLS, COND_WAITS, SEM_WAITS, SLEEPS, SPANS, TABLE, TAKES, title
+from .calls import ASYNC_TASK, ASYNC_WAIT, CALLS, COND_WAITS, FORK, SEM_WAITS, SLEEPS, SPANS, TABLE, TAKES, title
 from .model import (CALL_INDEX, CALL_SYMBOLS, LONGJMP, NO_OBJECT, RETURNED, UNWOUND, Blocked, Cut, Detail, Ending,
                     FLOW, Line, Run, Track, column_of, groups, marks, slices)
 from .prepare import prepare
@@ -28,7 +28,7 @@ SPAN_CALLS = marks(SPANS)
 # Calls that return 0 when they did what they were asked, and an error number or -1 when not.
 STATUS_CALLS = marks(s for s in TAKES | SEM_WAITS | COND_WAITS if s in CALLS)
 # The calls that detail_of() says more of: async tasks and waits, joins, creations, waits for children, fork, sleeps.
-DETAILED = marks(s for s in CALL_SYMBOLS if s in (ASYNC_TASK, ASYNC_WAIT, "fork") or s in SLEEPS
+DETAILED = marks(s for s in CALL_SYMBOLS if s in (ASYNC_TASK, ASYNC_WAIT, FORK) or s in SLEEPS
                  or TABLE[s].does in ("join", "create", "wait-child"))
 TIMER_ABSTIME = 1
 
@@ -344,25 +344,21 @@ def detail_of(task, work, row, targets, created, roles):
     if call.does == "wait-child":
         name = targets.get((task, row))
         return Detail(process=name) if name else Detail()
-    if symbol == "fork":
+    if symbol == FORK:
         child = int(work.rows["ret"][row])
         return Detail(process=roles[(child, child)]) if (child, child) in roles else Detail()
     if symbol in SLEEPS:
-        return Detail(seconds=asked(symbol, args, work.rows[row]))
+        return Detail(seconds=asked(call, args, work.rows[row]))
     return None
 
 
-def asked(symbol, args, row):
-    """How long a sleep asked for, in the program's seconds; for a sleep
-    until a moment, how long it slept; None for one that never ended."""
-    if symbol == "sleep":
-        seconds = float(args[0])
-    elif symbol == "usleep":
-        seconds = args[0] / 1e6
-    elif symbol == "nanosleep":
-        seconds = args[0] + args[1] / 1e9
-    elif symbol == "clock_nanosleep" and not args[1] & TIMER_ABSTIME:
-        seconds = args[2] + args[3] / 1e9
+def asked(call, args, row):
+    """How long a sleep asked for, in the program's seconds, from the
+    arguments that the table names; for a sleep until a moment, how long it
+    slept; None for one that never ended."""
+    given = dict(zip(call.args, (int(value) for value in args)))
+    if not given.get("flags", 0) & TIMER_ABSTIME:
+        seconds = given.get("seconds", 0) + given.get("microseconds", 0) / 1e6 + given.get("nanoseconds", 0) / 1e9
     elif row["unfinished"]:
         return None
     else:

@@ -15,7 +15,9 @@ the recording library (recorder.c) wraps; its entry says
             std::async makes, the creations of threads;
   stack     whether its record keeps the return addresses of its callers: a
             wait whose object may have no name of its own, named then by the
-            program's source line that waits on it.
+            program's source line that waits on it;
+  returns   what its value counts, where the analysis reads it: "bytes"
+            written to a descriptor, or "items" written to a stream.
 
 Calls that no program makes by that name are made by the analysis from what
 was recorded (MADE): the waits and wakes of the C++20 semaphores, latches
@@ -69,16 +71,19 @@ class Call:
     args: tuple = ()
     library: bool = False
     stack: bool = False
+    returns: str = ""
 
 
 TEXT = ("stream", "file", "sequence", "length")  # what a call that hands text over records; its bytes follow
 FUTEX_WAIT_UNTIL = "_ZNSt28__atomic_futex_unsigned_base{}EPjjbNSt6chrono8durationIlSt5ratioILl1ELl1EEEENS2_IlS3_" \
                    "ILl1ELl1000000000EEEE"
 JOIN = "_ZNSt6thread4joinEv"
+CV_WAIT = "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE"
+THREAD_CREATE = "pthread_create"  # the C library's, whose record names the routine, its argument and the handle
 
 CALLS = {
     # threads and processes
-    "pthread_create": Call("pthread_create", None, (), "create", ("where", "routine", "arg", "number"), True),
+    THREAD_CREATE: Call("pthread_create", None, (), "create", ("where", "routine", "arg", "number"), True),
     "_ZNSt6thread15_M_start_threadESt10unique_ptrINS_6_StateESt14default_deleteIS1_EEPFvvE":
         Call("std::thread::thread", None, (), "create", ("where",)),
     "pthread_join": Call("pthread_join", JOINING, (), "join", ("handle",)),
@@ -116,7 +121,7 @@ CALLS = {
     "pthread_cond_signal": Call("pthread_cond_signal", None, ("cond",), "signal", ("cond",)),
     "pthread_cond_broadcast": Call("pthread_cond_broadcast", None, ("cond",), "broadcast", ("cond",)),
     # std::condition_variable::wait, with the mutex of the unique_lock it is given
-    "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE":
+    CV_WAIT:
         Call("std::condition_variable::wait", CONDITION, ("cond", "mutex"), "cond-wait", ("cond", "mutex"),
              stack=True),
     "_ZNSt18condition_variable10notify_oneEv": Call("std::condition_variable::notify_one", None, ("cond",), "signal",
@@ -168,15 +173,16 @@ CALLS = {
     "nanosleep": Call("nanosleep", SLEEPING, (), "sleep", ("seconds", "nanoseconds")),
     "clock_nanosleep": Call("clock_nanosleep", SLEEPING, (), "sleep", ("clock", "flags", "seconds", "nanoseconds")),
     # what hands text to the C library: a stream (FILE *) or a descriptor, and the bytes
-    **{symbol: Call(name, does="text", args=TEXT, library=True) for symbol, name in (
-        ("printf", "printf"), ("__printf_chk", "printf"), ("vprintf", "vprintf"), ("__vprintf_chk", "vprintf"),
-        ("fprintf", "fprintf"), ("__fprintf_chk", "fprintf"), ("vfprintf", "vfprintf"),
-        ("__vfprintf_chk", "vfprintf"), ("dprintf", "dprintf"), ("__dprintf_chk", "dprintf"),
-        ("vdprintf", "vdprintf"), ("puts", "puts"), ("fputs", "fputs"), ("fputs_unlocked", "fputs_unlocked"),
-        ("putchar", "putchar"), ("putchar_unlocked", "putchar_unlocked"), ("putc", "putc"),
-        ("putc_unlocked", "putc_unlocked"), ("fputc", "fputc"), ("fputc_unlocked", "fputc_unlocked"),
-        ("_IO_putc", "putc"), ("fwrite", "fwrite"), ("fwrite_unlocked", "fwrite_unlocked"), ("write", "write"),
-        ("writev", "writev"), ("perror", "perror"))},
+    **{symbol: Call(name, does="text", args=TEXT, library=True, returns=returns) for symbol, name, returns in (
+        ("printf", "printf", ""), ("__printf_chk", "printf", ""), ("vprintf", "vprintf", ""),
+        ("__vprintf_chk", "vprintf", ""), ("fprintf", "fprintf", ""), ("__fprintf_chk", "fprintf", ""),
+        ("vfprintf", "vfprintf", ""), ("__vfprintf_chk", "vfprintf", ""), ("dprintf", "dprintf", ""),
+        ("__dprintf_chk", "dprintf", ""), ("vdprintf", "vdprintf", ""), ("puts", "puts", ""),
+        ("fputs", "fputs", ""), ("fputs_unlocked", "fputs_unlocked", ""), ("putchar", "putchar", ""),
+        ("putchar_unlocked", "putchar_unlocked", ""), ("putc", "putc", ""), ("putc_unlocked", "putc_unlocked", ""),
+        ("fputc", "fputc", ""), ("fputc_unlocked", "fputc_unlocked", ""), ("_IO_putc", "putc", ""),
+        ("fwrite", "fwrite", "items"), ("fwrite_unlocked", "fwrite_unlocked", "items"), ("write", "write", "bytes"),
+        ("writev", "writev", "bytes"), ("perror", "perror", ""))},
     # ... and the calls that point standard output or error elsewhere, with the descriptor they change
     "freopen": Call("freopen", does="redirect", args=("file",)),
     "freopen64": Call("freopen", does="redirect", args=("file",)),
@@ -223,7 +229,6 @@ TABLE = {**CALLS, **MADE}
 RECORDS = {"text": 1, "begin": 2, "end": 3, "dying": 4, "exiting": 5, "inserted": 6}
 FIRST_CALL = 16
 NUMBERS = {symbol: FIRST_CALL + i for i, symbol in enumerate(TABLE)}
-SYMBOLS = {number: symbol for symbol, number in NUMBERS.items()}
 
 
 def header():
@@ -236,6 +241,17 @@ def header():
 def named(*doing):
     """The calls that do one of these things, by their symbols."""
     return frozenset(symbol for symbol, call in TABLE.items() if call.does in doing)
+
+
+def only(doing):
+    """The one call that does this."""
+    found, = named(doing)
+    return found
+
+
+# The calls that the analysis reads one by one.
+FORK, SEM_INIT, SEM_OPEN, SPIN, FUTEX_CALL, ONCE = (
+    only(doing) for doing in ("fork", "sem-init", "sem-open", "spin", "futex", "once"))
 
 
 # std::mutex and its kin lock with the POSIX calls: on an object of one of
@@ -284,8 +300,6 @@ REDIRECTS = named("redirect")
 FUTEX_WAITS = named("wait", "future-wait")
 FUTEX_WAKES = named("wake", "future-set")
 FUTEX = named("futex")
-# Calls that name threads and processes, or write: few, looked at apart from the million others.
-RARE = CREATES | THREAD_JOINS | named("exit", "fork", "wait-child", "sem-init", "sem-open", "redirect") | WRITES
 # Calls that are slices in the trace.
 SPANS = frozenset(symbol for symbol, call in TABLE.items()
                   if call.state or call.objects or call.does in ("create", "exit", "fork", "sem-open", "task"))

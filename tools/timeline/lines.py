@@ -29,7 +29,6 @@ from .read import FROM_LIBRARY, STREAM_ERROR
 STREAMS = {1: "stdout", 2: "stderr"}
 LOOK_AHEAD = 8  # calls of a stream looked past, where the first did not reach the terminal
 WINDOW = 64  # writes to a descriptor tried at one place
-LIBRARY_WRITES = frozenset(("write", "writev"))
 WRITE_CALLS, REDIRECT_CALLS = marks(WRITES), marks(REDIRECTS)
 STATE_CALLS = marks(symbol for symbol, call in TABLE.items() if call.state)
 
@@ -46,7 +45,7 @@ class Write:
         self.flags, self.ret = int(rows["flags"][row]), int(rows["ret"][row])
         self.sequence, self.text = int(rows["args"][row, 2]), work.text(row)
         length = int(rows["args"][row, 3])
-        if self.name in LIBRARY_WRITES and 0 <= self.ret < length:
+        if TABLE[self.name].returns == "bytes" and 0 <= self.ret < length:
             length = self.ret  # a write that wrote part of its bytes
         self.length = length
 
@@ -56,7 +55,8 @@ class Write:
 
     def failed(self):
         """A write that says it wrote nothing: its stream was closed, or full."""
-        return bool(self.flags & STREAM_ERROR) or self.ret < 0 or (self.name.startswith("fwrite") and self.ret == 0)
+        nothing = TABLE[self.name].returns == "items" and self.ret == 0  # fwrite: no item written
+        return bool(self.flags & STREAM_ERROR) or self.ret < 0 or nothing
 
 
 def writes_to_terminal(prepared):
@@ -157,7 +157,7 @@ class Reading:
         start, end = self.position, min(len(self.text), self.position + write.length)
         self.taken.add(id(write))
         at = start
-        if write.flags & FROM_LIBRARY and write.name in LIBRARY_WRITES:
+        if write.flags & FROM_LIBRARY and TABLE[write.name].returns == "bytes":
             at = self.from_buffers(write, start, end)
         newline = self.text.find(b"\n", at, end)
         while newline >= 0:

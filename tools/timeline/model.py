@@ -236,9 +236,6 @@ class Run:
     unchecked: tuple = ((), ())  # the threads Helgrind could not check: those using atomics, and C++20's futexes
     races_stopped: str | None = None  # how Helgrind's run was stopped, if it was
 
-    def track_of(self, pid, tid):
-        return next((track for track in self.tracks if (track.pid, track.tid) == (pid, tid)), None)
-
     def kind(self, obj):
         """The kind of an object, by its index."""
         return self.objects[obj].kind

@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .calls import COND_WAITS, LOCKS, RW_UNLOCKS, RW_WRITES, RWLOCKS, TRYLOCKS, UNLOCKS
+from .calls import COND_WAITS, LOCKS, RW_UNLOCKS, RW_WRITES, RWLOCKS, TRYLOCKS, UNLOCKS, named
 from .model import CALL_SYMBOLS, HOLD, marks
 
 TAKE, RELEASE, WAIT, NOTHING = 1, 2, 3, 0
@@ -22,7 +22,7 @@ COND_CALLS = marks(COND_WAITS)
 OPERATION = np.full(len(CALL_SYMBOLS), NOTHING, dtype=np.int8)  # what each call of the table does to a mutex
 OPERATION[marks(LOCKS)], OPERATION[marks(UNLOCKS | RW_UNLOCKS)], OPERATION[COND_CALLS] = TAKE, RELEASE, WAIT
 PLAIN_LOCK = marks(LOCKS - TRYLOCKS)
-MUST_SUCCEED = marks(LOCKS - {"pthread_mutex_lock"})  # a lock that can fail says so; a plain lock cannot
+MUST_SUCCEED = marks(LOCKS - named("lock"))  # a lock that can fail says so; a plain lock cannot
 RW_CALLS, RW_WRITE_CALLS, RW_RELEASES = marks(RWLOCKS), marks(RW_WRITES), marks(RW_UNLOCKS)
 
 

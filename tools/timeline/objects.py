@@ -18,6 +18,7 @@ from collections import defaultdict
 import numpy as np
 
 from . import debuginfo as dwarf
+from . import calls
 from .calls import COND_WAITS, OBJECTS_OF, TABLE
 from .model import CALL_SYMBOLS, NO_OBJECT, Obj, groups
 from .sources import PLAIN_CALL, call_sites, from_code, from_source
@@ -37,7 +38,7 @@ FIRST_KIND, SECOND_KIND = kinds_of_arguments()
 KIND_NAMES = sorted(set(FIRST_KIND) | set(SECOND_KIND))  # "" first: no object
 FIRST_CODE, SECOND_CODE = (np.array([KIND_NAMES.index(k) for k in kinds], dtype=np.int8)
                            for kinds in (FIRST_KIND, SECOND_KIND))
-SEM_OPEN, SEM_INIT = CALL_SYMBOLS.index("sem_open"), CALL_SYMBOLS.index("sem_init")
+SEM_OPEN, SEM_INIT = CALL_SYMBOLS.index(calls.SEM_OPEN), CALL_SYMBOLS.index(calls.SEM_INIT)
 
 
 def about(rows, column):

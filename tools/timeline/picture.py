@@ -119,7 +119,7 @@ def draw(path, run: Run, progress=lambda text: None):
     plt.rcParams.update({"font.size": 11})
     drawn = Drawn(run)
     tracks, profile = drawn.tracks, drawn.profile
-    counter = bool(profile and drawn.semaphores)
+    counter = bool(profile and "counter" in profile and drawn.semaphores)
     bands = ([] if counter else drawn.semaphores) + drawn.mutexes
     labels = [brief(track.role) for track in tracks] + [brief(f"{drawn.name(obj)} held by")
                                                         for obj in drawn.mutexes] + \
@@ -158,7 +158,7 @@ def draw(path, run: Run, progress=lambda text: None):
     axis, top = lanes, TOP_PX + lanes_px
     if counter:
         panel = add(top + GAP_PX, COUNTER_PX, sharex=lanes)
-        bakery_counter(panel, drawn, end)
+        counter_panel(panel, drawn, end)
         plt.setp(axis.get_xticklabels(), visible=False)
         axis, top = panel, top + GAP_PX + COUNTER_PX
     if bands:
@@ -413,17 +413,18 @@ def steps(panel, series, end, shown_value, **style):
     panel.step([0] + (times / 1e9).tolist() + [end], [ys[0]] + ys + [ys[-1]], where="post", lw=1.5, **style)
 
 
-def bakery_counter(panel, drawn, end):
-    """The bakery's counter: the buns lying on it and the places taken."""
-    run = drawn.run
+def counter_panel(panel, drawn, end):
+    """A program's counter, as its profile describes it: the items lying on
+    it, and the places taken (its free places counted down from their start)."""
+    run, counter = drawn.run, drawn.profile["counter"]
     values = {run.objects[obj].name: series for obj, series in run.values.items()}
-    places = int(values["freePlace"]["value"][0]) if "freePlace" in values else 3
-    if "bun" in values:
-        steps(panel, values["bun"], end, lambda v: v, color="#e63946", label="buns lying on the counter")
-    if "freePlace" in values:
-        steps(panel, values["freePlace"], end, lambda v: places - v, color="#5a4634", linestyle="--",
-              label="places taken")
-    panel.set_ylabel("counter")
+    (items, items_label, items_colour), (free, free_label, free_colour) = counter["items"], counter["free"]
+    places = int(values[free]["value"][0]) if free in values else counter["places"]
+    if items in values:
+        steps(panel, values[items], end, lambda v: v, color=items_colour, label=items_label)
+    if free in values:
+        steps(panel, values[free], end, lambda v: places - v, color=free_colour, linestyle="--", label=free_label)
+    panel.set_ylabel(counter["title"])
     panel.set_yticks(range(places + 1))
     panel.set_ylim(-0.2, places + 0.3)
     panel.grid(color="#e5e5e5")

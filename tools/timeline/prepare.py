@@ -13,6 +13,7 @@ a slot of libstdc++'s waiter pool), only where a thread must wait or wake
 another, and spin with sched_yield before they wait."""
 import numpy as np
 
+from . import calls
 from .calls import (ASYNC_TASK, ASYNC_WAIT, CALLS, CV_ANY_WAIT, CV_ANY_WAIT_RW, FUTEX_CALLS, JOIN, LOCKS, RELEASES,
                     RW_UNLOCKS, TAKES, UNLOCKS, WRITES)
 from .cxx import Futexes
@@ -28,10 +29,8 @@ WORK = np.dtype([("call", np.int16), ("start", np.int64), ("end", np.int64), ("a
 INDEX = CALL_INDEX
 KEPT_FROM_LIBRARY = np.array([symbol in WRITES or symbol == JOIN for symbol in CALL_SYMBOLS])
 ARGUMENT_COUNTS = np.array([len(CALLS[s].args) if s in CALLS else 0 for s in CALL_SYMBOLS])
-SPIN, SYSCALL, CV_WAIT, ONCE = (INDEX[s] for s in ("sched_yield", "syscall",
-                                                   "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE",
-                                                   "pthread_once"))
-REWRITTEN = marks({JOIN, "syscall", "_ZNSt18condition_variable4waitERSt11unique_lockISt5mutexE", "pthread_once"})
+SPIN, SYSCALL, CV_WAIT, ONCE = (INDEX[s] for s in (calls.SPIN, calls.FUTEX_CALL, calls.CV_WAIT, calls.ONCE))
+REWRITTEN = marks({JOIN, calls.FUTEX_CALL, calls.CV_WAIT, calls.ONCE})
 MUTEX_CALLS = marks(LOCKS | UNLOCKS)
 
 

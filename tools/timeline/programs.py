@@ -1,6 +1,6 @@
 """What the tool knows of this project's own four programs, and of no other:
 their names, the roles of their routines' threads, and the bakery's words
-and colours for its waits and sleeps. The rest of the tool is general."""
+and colours for its waits, sleeps and counter. The rest of the tool is general."""
 from .calls import JOINING, SEMAPHORE, SLEEPING
 
 PROGRAMS = ("gorvane", "lumbrick", "bakers", "fendrow")
@@ -14,6 +14,10 @@ BAKERY = {
     "colours": {"waiting for a place": "#f4a259", "baking": "#bc6c25", "waiting for a bun": "#e63946",
                 "eating": "#2a9d8f", "in the join": "#7b2cbf"},
     "flows": {"bun": ("#e63946", "a bun handed over"), "freePlace": ("#f4a259", "a place handed over")},
+    # One panel for both semaphores: the items lying on the counter, and the
+    # places taken (the free places' semaphore counted down from its start).
+    "counter": {"title": "counter", "items": ("bun", "buns lying on the counter", "#e63946"),
+                "free": ("freePlace", "places taken", "#5a4634"), "places": 3},
 }
 PROFILES = {"bakers": BAKERY}
 

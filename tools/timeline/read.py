@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .calls import CALLS, FIRST_CALL, RECORDS, TABLE
+from .calls import CALLS, FIRST_CALL, RECORDS, TABLE, THREAD_CREATE
 from .errors import Failure
 from .model import CALL_INDEX
 from .symbols import Symbols, modules_from_maps
@@ -88,7 +88,7 @@ class Creation:
     """A thread's creation: the process, the creating thread and the row of
     its call, the creation's number, where it wrote the handle, the handle,
     the routine and its argument, what it returned, when it began and
-    ended, whether a library made it, the memory at the argument and at the
+    ended, the memory at the argument and at the
     addresses found there ({address: bytes}), and the new thread's id and
     when it began (None if it did not)."""
     pid: int
@@ -102,7 +102,6 @@ class Creation:
     result: int | None
     start: int
     end: int
-    by_library: bool
     memory: dict
     tid: int | None = None
     began: int | None = None
@@ -322,7 +321,7 @@ def read_thread(pid, tid, records, clock, header, creations, inserted, endings):
                 thread.stacks[i] = struct.unpack(f"<{len(text) // 8}Q", text[:len(text) // 8 * 8])
             else:
                 thread.texts[i] = text
-    create = CALL_INDEX["pthread_create"]
+    create = CALL_INDEX[THREAD_CREATE]
     for i in np.nonzero(calls["call"] == create)[0].tolist():
         creations.append(creation(pid, tid, i, calls[i], thread.texts.get(i, b"")))
     for row in np.nonzero(~is_call)[0].tolist():
@@ -365,7 +364,7 @@ def creation(pid, tid, row, call, text):
     where, routine, arg, number = (int(value) for value in call["args"])
     ended = int(call["end"])
     return Creation(pid, tid, row, number, where, 0, routine, arg, int(call["ret"]) if ended >= 0 else None,
-                    int(call["start"]), ended, bool(call["flags"] & FROM_LIBRARY), memory_of(text))
+                    int(call["start"]), ended, memory_of(text))
 
 
 def memory_of(text):

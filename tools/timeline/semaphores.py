@@ -16,13 +16,14 @@ import bisect
 
 import numpy as np
 
-from .calls import COND_WAITS, COND_WAKES, FUTEX_WAITS, FUTEX_WAKES, SEM_POSTS, SEM_WAITS, SIGNALS
+from .calls import (COND_WAITS, COND_WAKES, FUTEX_WAITS, FUTEX_WAKES, SEM_INIT, SEM_OPEN, SEM_POSTS, SEM_WAITS,
+                    SIGNALS)
 from .model import CALL_INDEX, VALUE, marks
 from .mutexes import Outcome
 
 O_CREAT = 0o100
 POSTS, WAITS = marks(SEM_POSTS), marks(SEM_WAITS)
-INIT, OPEN = CALL_INDEX["sem_init"], CALL_INDEX["sem_open"]
+INIT, OPEN = CALL_INDEX[SEM_INIT], CALL_INDEX[SEM_OPEN]
 WAKES, FUTEX_WAIT_CALLS = marks(FUTEX_WAKES), marks(FUTEX_WAITS)
 COND_WAIT_CALLS, COND_WAKE_CALLS, SIGNAL_CALLS = marks(COND_WAITS), marks(COND_WAKES), marks(SIGNALS)
 

@@ -135,26 +135,6 @@ class Symbols:
                 break
         return None
 
-    def string_at(self, address, most=4096):
-        """The text that lies at address in a module's file (a string
-        constant, such as a format), up to its NUL; or None."""
-        where = self.offset(address)
-        if where is None:
-            return None
-        path, at = where
-        elf = maybe(path)
-        for start, file_offset, size, _ in elf.loads if elf else ():
-            if start <= at < start + size:
-                try:
-                    with open(path, "rb") as module:
-                        module.seek(file_offset + at - start)
-                        text = module.read(min(most, start + size - at))
-                except OSError:
-                    return None
-                end = text.find(b"\0")
-                return text[:end] if end >= 0 else None
-        return None
-
     def routine(self, address):
         """A thread routine's name; one that a library keeps to itself (as
         libgomp does, for OpenMP's threads) by the library's."""

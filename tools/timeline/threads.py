@@ -13,11 +13,12 @@ from collections import defaultdict
 import numpy as np
 
 from . import cxx
-from .calls import CHILD_WAITS, CREATES, JOIN, THREAD_JOINS
+from . import calls
+from .calls import CHILD_WAITS, CREATES, JOIN, TABLE, THREAD_JOINS
 from .model import CALL_INDEX, CALL_SYMBOLS, marks
 from .programs import routine_role
 
-FORK = CALL_INDEX["fork"]
+FORK = CALL_INDEX[calls.FORK]
 CREATE_CALLS, JOIN_CALLS, CHILD_CALLS = marks(CREATES), marks(THREAD_JOINS), marks(CHILD_WAITS)
 
 
@@ -149,7 +150,7 @@ def joins(prepared, roles, creations, lives, live_waits):
                     blocked[task].add(row)
         for row in np.nonzero(CHILD_CALLS[rows["call"]])[0].tolist():
             symbol = CALL_SYMBOLS[rows["call"][row]]
-            child = signed(int(rows["args"][row, 0])) if symbol == "waitpid" else None
+            child = signed(int(rows["args"][row, 0])) if "pid" in TABLE[symbol].args else None
             child = child if child and child > 0 else None
             if rows["unfinished"][row] and task in live_waits:
                 child = live_waits[task]

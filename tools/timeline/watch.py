@@ -10,6 +10,8 @@ with its arguments and stack pointer."""
 import os, re, signal, time
 from collections import namedtuple
 
+from ptyrun import task_states
+
 from .snapshot import Snapshot, inspect
 
 FUTEX, WAIT4, WAITID, READ = 202, 61, 247, 0
@@ -24,17 +26,13 @@ Thread = namedtuple("Thread", "pid tid state syscall wait stack_pointer switches
 
 
 def threads(pid):
+    """[Thread] of a process's threads that have not ended (a main thread
+    after pthread_exit has)."""
     found = []
-    try:
-        tids = os.listdir(f"/proc/{pid}/task")
-    except OSError:
-        return found
-    for tid in tids:
+    for tid, state in task_states(pid).items():
+        if state in "ZX":
+            continue
         try:
-            with open(f"/proc/{pid}/task/{tid}/stat") as stat:
-                state = stat.read().rsplit(")", 1)[1].split()[0]
-            if state in "ZX":  # a thread that has ended, such as a main thread after pthread_exit
-                continue
             with open(f"/proc/{pid}/task/{tid}/syscall") as syscall:
                 fields = syscall.read().split()
             with open(f"/proc/{pid}/task/{tid}/status") as status:
@@ -52,7 +50,7 @@ def threads(pid):
                 wait = ("child", child - (1 << 64) if child >> 63 else child)
             elif number == READ and (inode := pipe(pid, args[0])):
                 wait = ("pipe", inode, args[0])
-        found.append(Thread(pid, int(tid), state, fields[0] if fields else "", wait, stack_pointer, switches))
+        found.append(Thread(pid, tid, state, fields[0] if fields else "", wait, stack_pointer, switches))
     return found
 
 
