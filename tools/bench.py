@@ -172,6 +172,7 @@ def timeline(name, rounds=TIMELINE_ROUNDS):
 
 
 def races(rounds=TIMELINE_ROUNDS):
+    """The tool with and without --races, in turn, on racy."""
     program = os.path.join(os.environ["BIN_DIR"], "tests", "racy")
     plain, checked = [], []
     with tempfile.TemporaryDirectory() as folder:

@@ -275,6 +275,7 @@ class Received:
         self.last = 0.0  # when the last piece arrived, in seconds from the start
 
     def take(self, chunk, now):
+        """Takes a piece of the output that arrived now (seconds from the start)."""
         self.last = now
         if self.echo:
             self.echo(chunk)

@@ -37,6 +37,7 @@ class Code:
     ("atomic", "futex" or nothing), and whom it calls."""
 
     def __init__(self, path):
+        """Reads the disassembly of the program at path, with its source lines."""
         self.starts, self.names, self.marks, self.calls = [], {}, defaultdict(set), defaultdict(set)
         text = disassembly(path)
         lines_of, current = defaultdict(set), None

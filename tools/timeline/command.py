@@ -166,6 +166,7 @@ class Aside:
     unfinished (the tool gave up), the child is killed and its file removed."""
 
     def __init__(self, path, write):
+        """Starts the child, which calls write(its temporary file)."""
         self.path, self.temporary = path, beside(path)
         reading, writing = os.pipe()
         self.pid = os.fork()

@@ -44,6 +44,7 @@ def kind_of_name(name):
 
 class Debug:
     def __init__(self, path):
+        """Reads the debugging information of the module at path."""
         from elftools.dwarf.dwarf_expr import DWARFExprParser
         from elftools.elf.elffile import ELFFile
 
@@ -83,6 +84,7 @@ class Debug:
         self.starts = [variable.at for variable in self.variables]
 
     def add_ranges(self, die, range_lists):
+        """Keeps the address ranges of a function that lies in several."""
         try:
             entries = range_lists.get_range_list_at_offset(die.attributes["DW_AT_ranges"].value, cu=die.cu)
         except Exception:  # a form this reader does not know: the function goes unnamed
@@ -102,6 +104,7 @@ class Debug:
             self.ranges.append((low, high, die))
 
     def add_variable(self, die, parser):
+        """Keeps a variable that lies at a fixed address, or in main's frame."""
         location = die.attributes.get("DW_AT_location")
         if location is None or location.form not in ("DW_FORM_exprloc", "DW_FORM_block1"):
             return

@@ -159,6 +159,7 @@ def find_cycle(wants, holders):
 
 
 def reasons(hang):
+    """Why none of the blocked threads can go on: a line for each cycle, join and object."""
     run = hang.run
     holders = holders_of(hang)
     wants = {blocked.track: int(hang.slice(blocked)["first"]) for blocked in run.blocked

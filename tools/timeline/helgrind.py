@@ -27,6 +27,7 @@ def read_logs(folder):
 
 
 def parse(pid, text):
+    """A Log from the text of Helgrind's log of one process."""
     lines = [re.sub(r"^==\d+== ?", "", line) for line in text.splitlines()]
     parent = next((int(m[1]) for m in (re.match(r"Parent PID: (\d+)", line) for line in lines) if m), None)
     reports, locks, i = [], {}, 0

@@ -91,6 +91,7 @@ class Objects:
     then named (name()), then numbered for each track's calls (columns())."""
 
     def __init__(self, prepared, names):
+        """Finds the objects of the prepared threads' calls, and which processes use each."""
         self.names = names
         self.used = defaultdict(set)  # (kind, address): the pids that use it
         self.opened = {}  # sem_open's semaphore: its name

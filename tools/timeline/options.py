@@ -52,6 +52,7 @@ def positive(most=None):
 
 
 def parser(description):
+    """The tool's argument parser."""
     found = argparse.ArgumentParser(description=description, epilog=EXAMPLES,
                                     usage="%(prog)s [--bin DIR] [--speed N] [--deadline SECONDS] [--out PREFIX] "
                                           "[--races] [--] PROGRAM [ARG ...]",

@@ -82,6 +82,7 @@ class Drawn:
     """What the picture shows of a run: its first tracks and objects."""
 
     def __init__(self, run: Run):
+        """Chooses what the picture shows of the run."""
         self.run = run
         self.heading = endings.title(run.program, run.speed, run.ending, actors(run))
         self.tracks = run.tracks[:MOST_LANES]

@@ -112,6 +112,7 @@ class Watch:
         self.snapshot, self.pipes = None, None
 
     def __call__(self, pids, seconds):
+        """Why the run is to be stopped now ("deadline", "deadlock", "stopped"), or None."""
         self.seconds = seconds
         if seconds * self.speed >= self.deadline:  # under libfaketime the program's clock runs N times faster
             return "deadline"
