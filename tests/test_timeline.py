@@ -1095,3 +1095,73 @@ class Recorder(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+SHAKEN = re.compile(r"^shake: run (\d+) of (\d+) \((?:seed (\d+)|unperturbed)\) (.+)$", re.M)
+
+
+class Shake(unittest.TestCase):
+    def shaken(self, program, *args, options=(), speed=None):
+        """A --shake of the program: the run, and what its shake line says
+        (run, runs, seed or None, what was wrong)."""
+        run = Traced(program, *args, options=("--shake", *options), speed=speed)
+        found = SHAKEN.search(run.out)
+        return run, (int(found[1]), int(found[2]), found[3] and int(found[3]), found[4]) if found else None
+
+    def test_a_hang_is_shaken_out_and_shown(self):
+        run, said = self.shaken("lostwake")
+        self.assertIsNotNone(said, run.out)
+        number, runs, seed, wrong = said
+        self.assertEqual((runs, wrong, run.status), (50, "hung", 3), run.out)
+        self.assertGreater(number, 1)  # unshaken it does not hang
+        explanation = run.out[HANG.search(run.out).start():].splitlines()
+        self.assertTrue(any(re.fullmatch(r"  waiter\s+pthread_cond_wait\(changed, lock\)\s+\S*lostwake\.c:\d+\s+"
+                                         r"since [\d.]+ s", line) for line in explanation), explanation)
+        unfinished = {run.names[(e["pid"], e["tid"])] for e in run.events
+                      if e["ph"] == "X" and e["args"].get("unfinished")}
+        self.assertEqual(unfinished, {"main", "waiter"})
+        self.assertRegex(run.out.splitlines()[-1], rf"^to shake it so again: \S*timeline\.py --shake --seed {seed} "
+                                                   r"\S*lostwake$")
+        self.assertEqual(left({pid for pid, _ in run.names}, "lostwake"), [])
+
+    def test_a_crash_and_other_lines_are_shaken_out(self):
+        run, said = self.shaken("earlyuse")
+        self.assertEqual((said[3], run.status), ("was killed by signal 11 (Segmentation fault)", 3), run.out)
+        self.assertRegex(run.last_line(), r"^the program was killed by signal 11 \(Segmentation fault\)$")
+        run, said = self.shaken("oversold")
+        self.assertIsNotNone(said, run.out)
+        number, _, _, wrong = said
+        self.assertEqual((wrong, run.status), ("wrote other lines than run 1", 3))
+        self.assertIn("  only in run 1: sold 10 of 10 seats", run.out)
+        self.assertRegex(run.out, rf"\n  only in run {number}: sold 1[1-9] of 10 seats\n")
+        self.assertEqual(run.program_lines(), [line.split(": ", 1)[1] for line in run.out.splitlines()
+                                               if line.startswith(f"  only in run {number}: ")])
+
+    def test_a_program_that_crashes_unshaken(self):
+        run, said = self.shaken("crashes", options=("5",))
+        self.assertEqual(said, (1, 5, None, "was killed by signal 11 (Segmentation fault)"), run.out)
+        self.assertEqual(run.out.splitlines()[-1], "it does so unshaken: a plain run shows it too")
+
+    def test_a_seed_gives_its_one_run(self):
+        run, said = self.shaken("farlocks", options=("--seed", "2718281828"))
+        if said is None:  # that seed's delays did not make it misbehave this time
+            self.assertIn("\nshake: 2 runs, all alike\n", run.out + "\n")
+            self.assertEqual(run.status, 0)
+        else:
+            self.assertEqual(said[:3], (2, 2, 2718281828))
+            self.assertEqual(run.status, 3)
+
+    def test_correct_programs_are_all_alike(self):
+        # Process ids and addresses differ from run to run; the threads end in any order.
+        for program in ("addresses", "forker"):
+            run, said = self.shaken(program, options=("20",), speed=10)
+            self.assertIsNone(said, run.out)
+            self.assertEqual(run.out.splitlines()[-1], "shake: 20 runs, all alike")
+            self.assertEqual(run.status, 0, run.err)
+
+    def test_bad_shakes(self):
+        path = os.path.join(os.environ["PROGRAMS_DIR"], "addresses")
+        for options in (("--shake", "0"), ("--seed", "5"), ("--shake", "--races"), ("--shake", "--seed", "0")):
+            done = subprocess.run([TOOL, *options, path], capture_output=True, text=True, timeout=60)
+            self.assertEqual(done.returncode, 2, (options, done.stderr))
+            self.assertEqual(done.stdout, "")

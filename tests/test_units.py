@@ -7,7 +7,7 @@ import contextlib, doctest, io, json, os, re, tempfile, unittest
 import numpy as np
 
 import saved
-from timeline import explain, model, mutexes, options, picture, table, trace
+from timeline import explain, model, mutexes, options, picture, record, shake, table, trace
 from timeline.analyse import EVENT
 from timeline.calls import JOIN
 from timeline.errors import Failure
@@ -233,6 +233,20 @@ class Parts(unittest.TestCase):
         self.assertEqual(found.holds[["start", "end", "track"]].tolist(), [(10, 50, 0), (60, 70, 1), (85, 110, 1)])
         self.assertEqual(found.blocked.tolist(), [2])  # the second thread's lock began before the first let go
         self.assertEqual(found.flows, [(1, 2)])
+
+    def test_a_shakes_lines_and_words(self):
+        """Runs are compared with their process ids by order and their pointers masked."""
+        with tempfile.TemporaryDirectory() as folder:
+            for image, head in ((1, "process 4242 1 100 /bin/x"), (2, "process 4250 4242 200 /bin/x")):
+                with open(os.path.join(folder, f"i{image}.maps"), "w") as maps:
+                    maps.write(head + "\n")
+            output = b"child 4250 of 4242\nat 0x7ffff7dceecc\nsmall 0x1234 and 424242\nparent 4242\n"
+            found = shake.lines_of(record.Recording(folder, output, [], 0, 0, None, []))
+        self.assertEqual(found, {"child <pid 2> of <pid 1>": 1, "at 0x...": 1, "small 0x1234 and 424242": 1,
+                                 "parent <pid 1>": 1})
+        for status, said in ((0, ""), (1, "exited with status 1"),
+                             (-11, "was killed by signal 11 (Segmentation fault)")):
+            self.assertEqual(shake.misbehaviour(record.Recording("", b"", [], 0, status, None, [])), said)
 
     def test_doctests(self):
         self.assertEqual(doctest.testmod(explain).failed, 0)

@@ -8,5 +8,5 @@ import test_bakers, test_fendrow, test_output, test_threads, test_timeline, test
  test_output.LostOutput, test_output.Constants,
  test_threads.RealTime, test_threads.Compressed, test_threads.Failures,
  test_timeline.Bakers, test_timeline.Others, test_timeline.Programs, test_timeline.Hostile,
- test_timeline.Races, test_timeline.Cxx, test_timeline.Hangs, test_timeline.Recorder,
+ test_timeline.Races, test_timeline.Cxx, test_timeline.Hangs, test_timeline.Recorder, test_timeline.Shake,
  test_units.Reader, test_units.Analysis, test_units.Writers, test_units.Parts)

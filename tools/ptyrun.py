@@ -34,6 +34,7 @@ TICK_SECONDS = 0.1  # how often a run is watched
 GRACE_SECONDS = 10  # for a wrapper, such as uftrace, to finish its work after its program is stopped
 DRAIN_SECONDS = 0.5  # for the last output to arrive once every process has ended
 PR_SET_CHILD_SUBREAPER = 36
+ADDR_NO_RANDOMIZE = 0x0040000  # a personality flag
 
 
 def faketime_lib():
@@ -166,7 +167,7 @@ class Interrupts:
 
 def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None, wrapper=(), timeout=120,
         env=None, watch=None, stopping=None, preload=(), stdin="null", echo=None, interrupts=None,
-        wrapper_apart=True, most_output=None):
+        wrapper_apart=True, most_output=None, randomised=True):
     """program: a name in BIN_DIR, or a path; output: "terminal", "pipe",
     "closed" or a file to write to (for example /dev/full); stderr: "apart" or
     "terminal" (with output, on the terminal); stdin: "null", "inherit"
@@ -178,7 +179,8 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
     preload: more libraries to load into the program; echo(bytes) is given
     the output as it arrives; most_output: (bytes, lines), how much of the
     output's start to keep whole lines of, or None for all (lines are then
-    not kept).
+    not kept); randomised: False runs the program with address
+    randomisation off, so that a run prints the addresses that another did.
     watch(pids, seconds) is called every tenth of a second while the program
     runs (pids: {pid: (parent, state, name)} of every process of the program,
     its wrapper's aside); when it returns a reason, or on an interrupt
@@ -189,8 +191,11 @@ def run(program, *args, output="terminal", stderr="apart", speed=None, fail=None
     environment = program_environment(env, fail, speed, preload)
     path = program if os.sep in program else os.path.join(os.environ.get("BIN_DIR", "build"), program)
     reader, writer = output_ends(output)
+    personality = None if randomised else ctypes.CDLL(None, use_errno=True).personality
 
     def prepare():  # in the child, after setsid
+        if personality is not None:
+            personality(personality(0xFFFFFFFF) | ADDR_NO_RANDOMIZE)
         if output == "closed":
             os.close(1)
         elif output == "terminal":

@@ -29,9 +29,15 @@ recorded; a third Ctrl-C gives up.
 and says each data race after the table: the object, both threads by their
 tracks' names, each one's read or write, its line and the locks it held.
 
-Exit status: 0 after a run that exited with 0; 4 when --races found a data
-race in it; 3 after a run that failed, crashed, hung, stopped, reached its
-deadline or was interrupted (the trace, picture and table are written all
+--shake [RUNS] runs the program RUNS times (50): the first as it is, each
+other one with delays around its synchronising calls drawn from a seed of
+its own, until a run hangs, fails or writes other lines than the first;
+that run is shown, with its seed, which --seed S gives again.
+
+Exit status: 0 after a run that exited with 0 (after a shake, all alike); 4
+when --races found a data race in it; 3 after a run that failed, crashed,
+hung, stopped, reached its deadline or was interrupted, or a shake that
+found a run that misbehaved (the trace, picture and table are written all
 the same); 1 when the tool could not trace or write; 2 for bad arguments;
 128 + the signal's number when interrupted before the program was traced.
 """

@@ -221,7 +221,7 @@ FUTEX_CALLS = {"semaphore": ("std::counting_semaphore::acquire", "std::counting_
 TABLE = {**CALLS, **MADE}
 
 # Each call's number, which the recording library writes: the table's
-# order. What the library writes that is not a call comes first: the text
+# order (CALLS first, as header() numbers them). What the library writes that is not a call comes first: the text
 # that follows a record, in records of its own; a thread's beginning (its
 # creation's number, its pthread_t) and end; a process dying of a signal or
 # calling exit (the signal, the status); and bytes that a C++ stream with a
@@ -232,10 +232,20 @@ NUMBERS = {symbol: FIRST_CALL + i for i, symbol in enumerate(TABLE)}
 
 
 def header():
-    """The C header of the record kinds and the call numbers, for recorder.c."""
+    """The C header of the record kinds, the call numbers and which calls
+    synchronise threads (shaken()), for recorder.c."""
     lines = [f"#define REC_{kind.upper()} {number}" for kind, number in RECORDS.items()]
     lines += [f"#define CALL_{symbol} {NUMBERS[symbol]}" for symbol in CALLS]
+    lines.append(f"#define FIRST_CALL {FIRST_CALL}")
+    lines.append("static const unsigned char synchronising[] = {"
+                 + ", ".join("1" if shaken(call) else "0" for call in CALLS.values()) + "};")
     return "\n".join(lines) + "\n"
+
+
+def shaken(call):
+    """Whether a call synchronises threads or processes: --shake delays a
+    thread before and after it."""
+    return bool(call.objects) or call.does in ("create", "join", "wait-child", "fork", "futex", "once")
 
 
 def named(*doing):

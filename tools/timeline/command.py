@@ -1,11 +1,12 @@
 """The tool's run, stage by stage: record the program (and, for --races, run
-it once more under Helgrind), read the record, analyse it into the model,
-and write the trace, the picture and the report from the model."""
+it once more under Helgrind; for --shake, run it again and again until a
+run misbehaves), read the record, analyse it into the model, and write the
+trace, the picture and the report from the model."""
 import importlib.util, os, shutil, signal, sys, tempfile, threading
 
-from . import analyse, helgrind, picture, read, record, table, trace
+from . import analyse, helgrind, picture, read, record, shake, table, trace
 from .errors import Failure
-from .options import Options
+from .options import BUILD, DEADLINE_SECONDS, Options
 from .programs import PROGRAMS
 
 MOST_INPUT = 64 << 20  # bytes of input that --races keeps for its two runs
@@ -61,10 +62,13 @@ def check_tools(path, options: Options):
 
 def given_input(options: Options, interrupts):
     """The program's input: the tool's own, read whole first where the
-    program runs twice (--races) and the input is not a terminal, so that
-    both runs read the same. The reading gives way to Ctrl-C, which a read
-    of a pipe that stays open would not."""
-    if not options.races or sys.stdin is None or sys.stdin.isatty():
+    program runs more than once (--races, --shake) and the input is not a
+    terminal, so that every run reads the same; from a terminal, a shaken
+    run's input is empty. The reading gives way to Ctrl-C, which a read of
+    a pipe that stays open would not."""
+    if options.shake and (sys.stdin is None or sys.stdin.isatty()):
+        return "null"
+    if not (options.races or options.shake) or sys.stdin is None or sys.stdin.isatty():
         return "inherit"
     found, done = bytearray(), []
 
@@ -82,8 +86,8 @@ def given_input(options: Options, interrupts):
     if interrupts.count:
         return "null"  # the run will not start
     if len(found) > MOST_INPUT:
-        raise Failure(f"--races gives both runs the same input, read whole first: it holds at most "
-                      f"{MOST_INPUT >> 20} MiB")
+        raise Failure(f"{'--races' if options.races else '--shake'} gives every run the same input, read whole "
+                      f"first: it holds at most {MOST_INPUT >> 20} MiB")
     return bytes(found) if done[0] else "null"
 
 
@@ -232,9 +236,16 @@ def main(options: Options, interrupts):
     importing = threading.Thread(target=picture.prepare, daemon=True)
     importing.start()
     with tempfile.TemporaryDirectory() as folder:
-        progress(f"tracing {shown(name)} (Ctrl-C stops it, and keeps what was recorded)", True)
-        recording = record.record(path, options.args, options.speed, options.deadline, folder, output, interrupts,
-                                  stdin)
+        shaken = None
+        if options.shake:
+            progress(f"shaking {shown(name)} (Ctrl-C stops it, and shows the last run)", True)
+            shaken = shake.shake(path, options, folder, interrupts, stdin, progress)
+            recording = shaken.recording
+            output.write(recording.output)  # the run shown, as it reached the terminal
+        else:
+            progress(f"tracing {shown(name)} (Ctrl-C stops it, and keeps what was recorded)", True)
+            recording = record.record(path, options.args, options.speed, options.deadline, folder, output,
+                                      interrupts, stdin)
         races = None
         if options.races and not interrupts.count:
             progress("running the program again, under Helgrind")
@@ -256,11 +267,28 @@ def main(options: Options, interrupts):
     finally:
         writing.close()
     progress("")
+    if shaken is not None:
+        report += shake.said(shaken, repeating(options))
     output.write("\n".join(report) + "\n")
     print(f"wrote {shown(prefix)}.json and {shown(prefix)}.png", file=sys.stderr)
     if output.error is not None:
         print(f"write error: {output.error.strerror}", file=sys.stderr)
         return 1
-    if run.ending.how != "exited" or run.ending.value != 0:
+    if run.ending.how != "exited" or run.ending.value != 0 or (shaken is not None and (shaken.misbehaved or
+                                                                                       shaken.stopped_by)):
         return 3
     return 4 if run.races else 0
+
+
+def repeating(options: Options):
+    """The tool's command line for a run like this one, as the user gave it,
+    without --shake and --seed: [the tool, its options..., the program, its
+    arguments...]."""
+    found = [sys.argv[0] if sys.argv and sys.argv[0] else "tools/timeline.py"]
+    if options.speed:
+        found += ["--speed", f"{options.speed:g}"]
+    if options.deadline != DEADLINE_SECONDS:
+        found += ["--deadline", f"{options.deadline:g}"]
+    if options.program in PROGRAMS and options.bin != BUILD:
+        found += ["--bin", options.bin]
+    return found + [options.program, *options.args]

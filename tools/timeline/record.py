@@ -120,8 +120,11 @@ class NotStarted(Failure):
         self.signal = signal.Signals[interrupts.names[0]]
 
 
-def record(path, args, speed, deadline, folder, echo=None, interrupts=None, stdin="inherit", library=None):
-    """Runs the program with the library, in folder/record; returns the Recording."""
+def record(path, args, speed, deadline, folder, echo=None, interrupts=None, stdin="inherit", library=None,
+           shaken=None):
+    """Runs the program with the library, in folder/record; returns the
+    Recording. shaken: for --shake, the seed of the library's delays (0 for
+    none), with address randomisation off; None for a plain run."""
     if interrupts is not None and interrupts.count:
         raise NotStarted(path, interrupts)
     library = library or build_library(folder)
@@ -130,11 +133,13 @@ def record(path, args, speed, deadline, folder, echo=None, interrupts=None, stdi
     with open(os.path.join(data, "run"), "wb") as shared:
         shared.write(RUN_HEADER)
     env = dict(REAL_MONOTONIC if speed else {}, TIMELINE_RECORD=data)
+    if shaken:
+        env["TIMELINE_SHAKE"] = str(shaken)
     watch = Watch(speed, deadline)
     try:
         result = run(os.path.abspath(path), *args, speed=speed, stderr="terminal", timeout=None, watch=watch,
                      stopping=watch.stopping, env=env, preload=[library], stdin=stdin, echo=echo,
-                     interrupts=interrupts, most_output=MOST_OUTPUT)
+                     interrupts=interrupts, most_output=MOST_OUTPUT, randomised=shaken is None)
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     if not any(name.endswith(".maps") for name in os.listdir(data)):

@@ -27,6 +27,16 @@
  * sequence under the stream's own lock, so that the order of the numbers is
  * the order in which the bytes entered the stream.
  *
+ * Given a seed (TIMELINE_SHAKE, for --shake), the library also shakes the
+ * run: before and after each call that synchronises threads, a thread
+ * sleeps for a moment now and then, and at its start too, each thread
+ * drawing from the seed and its creation's number, so that a seed repeats
+ * its delays. Rare interleavings, and the bugs that hide in them, show.
+ *
+ * The library's files are mapped far from where the program's own memory
+ * goes, so that they move none of it: a program that prints an address
+ * prints the same one in every run (with address randomisation off).
+ *
  * The library takes no lock that a forked child could inherit held, calls
  * the kernel directly for its own files, and is built with -fexceptions:
  * cancellation, pthread_exit and C++ exceptions unwind through its frames,
@@ -75,6 +85,19 @@ enum {
     streambufOffset = 232, /* of std::basic_ios<char>'s _M_streambuf, in libstdc++'s stable ABI */
     stackFrames = 12,      /* return addresses kept of a wait on an object with no name */
 };
+
+/* The shake: a thread sleeps U(0, shakeNanos) before and after a
+ * synchronising call with a chance of 1/2, which falls as steadyCalls/k
+ * after its k-th such call, so that a long run stays short; and
+ * U(0, startNanos) at its start with a chance of 1/2. */
+static const uint64_t shakeNanos = 2000000;
+static const uint64_t startNanos = 10000000;
+static const uint64_t steadyCalls = 100;
+
+/* Where the library maps its files: far below the program's own mappings
+ * and above its heap, so that they take no place that the program's
+ * would have. */
+static const uintptr_t filesBase = 0x500000000000;
 
 /* One call, 64 bytes. end is 0 while the call is in flight. A record with
  * text is followed by records of kind REC_TEXT that hold it, textPerRecord
@@ -129,6 +152,9 @@ struct thread {
     int tid, failed, busy, depth;
     uint32_t creation; /* its creation's number, 0 where the library did not see it begin */
     struct open open[mostOpen];
+    uint64_t random;   /* the shake's generator, from the seed and the creation's number */
+    uint64_t synchronising; /* calls made that synchronise, for the shake's chance */
+    int seeded;
 };
 
 static __thread struct thread me __attribute__((tls_model("initial-exec")));
@@ -144,6 +170,9 @@ static uintptr_t cxxLow, cxxHigh; /* the C++ library's code */
 static uint32_t creations; /* of this process */
 static unsigned long self;  /* this process's id */
 static int (*monotonic)(clockid_t, struct timespec *);
+static int shaking;
+static uint64_t shakeSeed;
+static uintptr_t nextFile = filesBase;
 static struct sigaction previous[NSIG];
 static const int fatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS};
 
@@ -201,6 +230,28 @@ static void path_of(char *path, size_t size, const char *name)
     path[at] = 0;
 }
 
+/* A place for a mapping of size bytes among the library's files. */
+static void *place_for(size_t size)
+{
+    size_t whole = (size + 0xFFFFF) & ~(size_t)0xFFFFF;
+    return (void *)__atomic_fetch_add(&nextFile, whole, __ATOMIC_RELAXED);
+}
+
+/* An open file mapped whole among the library's files: the address, or
+ * minus an error number. */
+static long map_file(long file, size_t size)
+{
+    long memory = -EEXIST;
+    for (int tries = 0; tries < 8 && memory == -EEXIST; tries++) { /* a place the program took is passed over */
+        memory = sys6(SYS_mmap, (long)place_for(size), (long)size, PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_FIXED_NOREPLACE, file, 0);
+    }
+    if (memory < 0 && memory > -4096) { /* a kernel without MAP_FIXED_NOREPLACE: anywhere */
+        memory = sys6(SYS_mmap, 0, (long)size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+    }
+    return memory;
+}
+
 /* A file of the given size in the folder, mapped; NULL where it cannot be. */
 static void *mapped(const char *name, size_t size)
 {
@@ -212,7 +263,7 @@ static void *mapped(const char *name, size_t size)
     }
     long memory = -1;
     if (sys6(SYS_ftruncate, file, (long)size, 0, 0, 0, 0) == 0) {
-        memory = sys6(SYS_mmap, 0, (long)size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+        memory = map_file(file, size);
     }
     sys6(SYS_close, file, 0, 0, 0, 0, 0);
     return memory < 0 && memory > -4096 ? NULL : (void *)memory;
@@ -359,10 +410,59 @@ static void moment(uint16_t kind, uint64_t first, uint64_t second)
     }
 }
 
+/* ---- the shake ---- */
+
+static uint64_t mix(uint64_t x)
+{
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    return x ^ (x >> 31);
+}
+
+static uint64_t draw(void)
+{
+    if (!me.seeded) { /* the main thread, or one that the library did not see begin */
+        me.random = mix(shakeSeed ^ mix((uint64_t)me.creation + 1));
+        me.seeded = 1;
+    }
+    me.random += 0x9E3779B97F4A7C15u;
+    return mix(me.random);
+}
+
+/* Sleeps for a while drawn below most, with a chance of one in two, by
+ * the kernel itself: neither libfaketime nor the record sees it. */
+static void pause_maybe(uint64_t most, uint64_t chance)
+{
+    if (draw() >= chance) {
+        return;
+    }
+    uint64_t nanos = draw() % (most + 1);
+    struct timespec pause = {(time_t)(nanos / 1000000000u), (long)(nanos % 1000000000u)};
+    sys6(SYS_nanosleep, (long)&pause, 0, 0, 0, 0, 0);
+}
+
+/* Before and after a call that synchronises. */
+static void shake(void)
+{
+    if (!shaking || inVfork) {
+        return;
+    }
+    uint64_t k = ++me.synchronising;
+    uint64_t half = UINT64_C(1) << 63;
+    pause_maybe(shakeNanos, k <= steadyCalls ? half : half / k * steadyCalls);
+}
+
+static int synchronises(uint16_t kind)
+{
+    return kind >= FIRST_CALL && (size_t)(kind - FIRST_CALL) < sizeof synchronising &&
+           synchronising[kind - FIRST_CALL];
+}
+
 /* ---- a call: begun on entry, ended on return or by an unwinding ---- */
 
 struct call {
     struct record *record;
+    int shaken; /* the call synchronises, and the thread sleeps after it too */
 };
 
 /* A call begun. Its caller's return address says where the program made
@@ -371,7 +471,11 @@ struct call {
 static struct call enter_text(uint16_t kind, uintptr_t caller, uintptr_t frame, uint16_t flags, const void *text,
                               size_t length)
 {
-    struct call call = {begin_record(kind, flags, frame, text, length)};
+    int shaken = shaking && !(flags & fromLibrary) && synchronises(kind);
+    if (shaken) {
+        shake();
+    }
+    struct call call = {begin_record(kind, flags, frame, text, length), shaken};
     if (call.record) {
         call.record->ret = caller;
         call.record->args[3] = caller;
@@ -425,7 +529,12 @@ static void close_call(struct call *call, uint64_t value, uint16_t flags)
 
 static void leave(struct call *call, uint64_t value)
 {
+    int shaken = call->shaken;
     close_call(call, value, 0);
+    if (shaken) {
+        call->shaken = 0;
+        shake();
+    }
 }
 
 /* Run as a wrapper's frame goes: after leave() it finds nothing to do; in
@@ -510,6 +619,10 @@ static void *begin(void *opaque)
     struct start start = *(struct start *)opaque;
     free(opaque);
     me.creation = start.creation;
+    if (shaking) {
+        me.seeded = 0;
+        pause_maybe(startNanos, UINT64_C(1) << 63);
+    }
     moment(REC_BEGIN, start.creation, (uint64_t)pthread_self());
     uint32_t creation __attribute__((cleanup(thread_ended))) = start.creation;
     return start.routine(start.arg);
@@ -1914,6 +2027,13 @@ __attribute__((constructor)) static void start_library(void)
         return;
     }
     strcpy(folder, where);
+    const char *seed = getenv("TIMELINE_SHAKE");
+    if (seed && *seed) {
+        for (const char *c = seed; *c >= '0' && *c <= '9'; c++) {
+            shakeSeed = shakeSeed * 10 + (uint64_t)(*c - '0');
+        }
+        shaking = 1;
+    }
     void *libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
     if (libc) {
         monotonic = (int (*)(clockid_t, struct timespec *))dlsym(libc, "clock_gettime");
@@ -1924,7 +2044,7 @@ __attribute__((constructor)) static void start_library(void)
     if (file < 0) {
         return;
     }
-    long memory = sys6(SYS_mmap, 0, sizeof(struct shared), PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+    long memory = map_file(file, sizeof(struct shared));
     sys6(SYS_close, file, 0, 0, 0, 0, 0);
     if (memory < 0 && memory > -4096) {
         return;
