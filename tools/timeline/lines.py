@@ -37,7 +37,7 @@ class Write:
     """A call that handed bytes over: its thread, when it ended, its flags
     and value, its number in the run's sequence, its bytes' beginning, and
     how many reached their stream."""
-    __slots__ = ("task", "end", "name", "flags", "ret", "sequence", "text", "length")
+    __slots__ = ("task", "end", "name", "flags", "ret", "sequence", "text", "length", "taken")
 
     def __init__(self, task, work, row):
         rows = work.rows
@@ -48,6 +48,7 @@ class Write:
         if TABLE[self.name].returns == "bytes" and 0 <= self.ret < length:
             length = self.ret  # a write that wrote part of its bytes
         self.length = length
+        self.taken = False  # its bytes were found on the terminal
 
     def at(self, text, position):
         """Whether this write's bytes are in text at position."""
@@ -98,7 +99,6 @@ class Reading:
                                   key=lambda write: write.sequence))
         self.owners = []  # (where a line feed is, task, moment)
         self.last = None  # the thread, moment and end of the write just read
-        self.taken = set()
         self.pieces = {}  # each process's pieces of its C++ streams' own buffers, by buffer, in order
         for piece in inserted:
             self.pieces.setdefault(piece.task[0], {}).setdefault(piece.buffer, deque()).append(piece)
@@ -155,7 +155,7 @@ class Reading:
         thread's, or, for a library's write of a C++ stream's own buffer, the
         threads' whose `<<` put them there."""
         start, end = self.position, min(len(self.text), self.position + write.length)
-        self.taken.add(id(write))
+        write.taken = True
         at = start
         if write.flags & FROM_LIBRARY and TABLE[write.name].returns == "bytes":
             at = self.from_buffers(write, start, end)
@@ -204,7 +204,7 @@ def attribute(prepared, inserted, text):
         owner = next(((task, moment) for newline, task, moment in reversed(reading.owners)), (None, None))
         lines.append((*owner, text[start:].decode(errors="backslashreplace"), len(text) - 1))
     lost = [write for writes in streams.values() for write in writes
-            if id(write) not in reading.taken and not write.failed() and write.length]
+            if not write.taken and not write.failed() and write.length]
     return lines, lost
 
 
