@@ -2,7 +2,7 @@
 object a futex word belongs to.
 
 A std::thread (std::jthread, std::async) keeps what it runs in a state
-object that it hands to pthread_create; the helper library keeps a copy of
+object that it hands to pthread_create; the recording library keeps a copy of
 that object's memory, and the debugging information its layout: the
 callable is the first element of a std::tuple inside it. A function is
 named by its name, a member function by Class::method, a lambda by where it
@@ -31,7 +31,7 @@ def word(data, offset):
 
 
 def memory_at(memory, address, size):
-    """size bytes at address from the helper's copies, or None."""
+    """size bytes at address from the recording library's copies, or None."""
     for start, data in memory.items():
         if start <= address and address + size <= start + len(data):
             return data[address - start:address - start + size]
