@@ -17,6 +17,7 @@ stopped (glibc 2.36, x86-64): a semaphore's value is the low 32 bits of its
 first word, a mutex's owner the thread id at byte 8."""
 import numpy as np
 
+from . import endings
 from .calls import COND_WAKES, FUTEX_WAKES, JOINS, RW_UNLOCKS, RW_WRITES, RWLOCKS, SEM_POSTS, SEM_WAITS, THREAD_JOINS
 from .model import NO_OBJECT, Run, marks
 from .sources import shown_path
@@ -29,7 +30,7 @@ FUTEX_WAKE_CALLS, COND_WAKE_CALLS = marks(FUTEX_WAKES), marks(COND_WAKES)
 
 
 def seconds(ns):
-    return f"{ns / 1e9:.1f} s"
+    return f"{endings.seconds(ns)} s"
 
 
 def listing(names):

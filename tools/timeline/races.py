@@ -14,13 +14,13 @@ barriers, atomic waits and futures: a race between threads that use them
 cannot be trusted. Such races are left out (atomics.py finds the threads
 whose code may do so), and the model says which threads were not checked,
 and why."""
-import os, re
+import re
 
 from . import atomics, debuginfo as dwarf
 from .calls import FUTEX_WAITS, FUTEX_WAKES, named
 from .helgrind import FRAME
 from .model import Access, Race, marks
-from .sources import own_source, source_lines
+from .sources import own_source, shown_path, source_lines
 
 FUTEX_USES = marks(FUTEX_WAITS | FUTEX_WAKES | named("task"))
 
@@ -31,11 +31,6 @@ def own(frames):
         if own_source(file):
             return file, line
     return None
-
-
-def shown_file(file):
-    relative = os.path.relpath(file)
-    return file if relative.startswith("..") else relative
 
 
 class Namer:
@@ -67,7 +62,7 @@ class Namer:
         if block:
             frames = [m for m in (FRAME.match(line) for line in described) if m]
             where = own([(m[1], m[2], int(m[3]) if m[3] else None) for m in frames])
-            place = f" allocated at {shown_file(where[0])}:{where[1]}" if where else ""
+            place = f" allocated at {shown_path(where[0])}:{where[1]}" if where else ""
             return f"a block of {block[2]} bytes{place}" + (f", {block[1]} bytes in" if int(block[1]) else "")
         if stack:
             return f"a variable on {self.thread(pid, int(stack[1]))}'s stack"
@@ -148,7 +143,7 @@ def analyse(logs, tracks, symbols, program, creations):
         if {side[0] for side in sides} & unchecked:
             continue
         sides = sorted(sides, key=lambda side: (order.get(side[0], len(order)), side[2]))
-        races.append(Race(obj, count, tuple(Access(thread, accesses.get(thread, access), shown_file(where[0]),
+        races.append(Race(obj, count, tuple(Access(thread, accesses.get(thread, access), shown_path(where[0]),
                                                    where[1], tuple(locks))
                                             for thread, access, where, locks in sides)))
     races.sort(key=lambda race: (race.object, [(a.file, a.line) for a in race.accesses]))

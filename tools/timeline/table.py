@@ -5,6 +5,8 @@ threads waited for it and the longest wait; the warnings; how the run
 ended; then why a hung run could not go on, or why it was stopped, and the
 data races."""
 from . import endings, explain
+from .endings import seconds
+from .explain import listing
 from .calls import INPUTS, KINDS, SLEEPS, TABLE, WAITS
 from .model import Run, marks
 from .read import MOST_CALLS
@@ -19,10 +21,6 @@ def columns(rows):
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     return ["  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths)))
             for row in rows]
-
-
-def s(ns):
-    return f"{ns / 1e9:.1f}"
 
 
 def report(run: Run, deadline):
@@ -45,9 +43,9 @@ def table(run: Run):
         length = slices["end"] - slices["start"]
         waiting = WAIT_CALLS[slices["call"]]
         blocking = length[waiting & slices["blocked"]]
-        rows.append((track.role, s(length[waiting].sum()), s(length[SLEEP_CALLS[slices["call"]]].sum()),
-                     str(len(blocking)), s(blocking.max() if len(blocking) else 0),
-                     s(length[INPUT_CALLS[slices["call"]]].sum())))
+        rows.append((track.role, seconds(length[waiting].sum()), seconds(length[SLEEP_CALLS[slices["call"]]].sum()),
+                     str(len(blocking)), seconds(blocking.max() if len(blocking) else 0),
+                     seconds(length[INPUT_CALLS[slices["call"]]].sum())))
     text = columns(rows)
     objects = [("object", "kind", "waits that blocked", "waited s", "longest wait s")]
     order = {kind: i for i, kind in enumerate(KINDS)}
@@ -59,14 +57,14 @@ def table(run: Run):
             length = slices["end"][mine] - slices["start"][mine]
             waited += int(length.sum())
             blocking += length[slices["blocked"][mine]].tolist()
-        objects.append((obj.name, obj.kind, str(len(blocking)), s(waited), s(max(blocking, default=0))))
+        objects.append((obj.name, obj.kind, str(len(blocking)), seconds(waited), seconds(max(blocking, default=0))))
     if len(objects) > 1:
         text += [""] + columns(objects)
     text += [""] + [f"warning: {warning}" for warning in run.warnings]
     if run.cut:
         text.append(f"the run is cut: of its {run.cut.calls:,} calls or so, the tool reads those of its first "
-                    f"{s(run.cut.start)} s and of its last from {s(run.cut.end)} s on, at most {MOST_CALLS:,}, "
-                    "and leaves the rest out")
+                    f"{seconds(run.cut.start)} s and of its last from {seconds(run.cut.end)} s on, "
+                    f"at most {MOST_CALLS:,}, and leaves the rest out")
     if run.lines_cut:
         kept, skipped = run.lines_cut
         text.append(f"the output is cut: the trace keeps its first {kept:,} lines, and leaves out the {skipped:,} "
@@ -96,10 +94,6 @@ def race_lines(run: Run):
     count = len(run.races)
     text.append("no data race" if not count else "1 data race" if count == 1 else f"{count} data races")
     return text
-
-
-def listing(names):
-    return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
 
 
 def unchecked(atomic_users, futex_users):
